@@ -1,0 +1,366 @@
+#include "file_service.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util.h"
+
+namespace device {
+
+namespace {
+
+// The listing text and its terminating zero share the payload with the
+// fixed part of the reply.
+constexpr size_t kMaxListText = kMaxPayload - KX_FILE_TAVIK_LIST_RESP_FIXED - 1;
+// Open files kept per connection: a client reads one file at a time, and a
+// thousand connections must not run out of descriptors.
+constexpr size_t kOpenFilesKept = 2;
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Closes a descriptor on every way out of a function.
+class FileHandle {
+public:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The request's name goes back in the reply; bytes after its terminating
+// zero are cleared rather than echoed.
+void copyName(char (&field)[KX_FILE_TAVIK_NAME_LEN], const char *name)
+{
+    size_t length = strnlen(name, sizeof field - 1);
+    std::memcpy(field, name, length);
+    std::memset(field + length, 0, sizeof field - length);
+}
+
+template <class Record>
+void appendRecord(std::vector<char> &reply, const Record &record, size_t size)
+{
+    const char *bytes = reinterpret_cast<const char *>(&record);
+    reply.insert(reply.end(), bytes, bytes + size);
+}
+
+// True when `name` has a ".." component, which could climb out of the root
+// before realpath() ever sees the result.
+bool climbsUp(const char *name)
+{
+    const char *part = name;
+    for (;;) {
+        const char *end = std::strchr(part, '/');
+        size_t length = end ? static_cast<size_t>(end - part) : std::strlen(part);
+        if (length == 2 && part[0] == '.' && part[1] == '.')
+            return true;
+        if (!end)
+            return false;
+        part = end + 1;
+    }
+}
+
+// Directory entries without "." and "..", sorted bytewise (std::string
+// compares as unsigned bytes).  False when reading the directory fails.
+bool sortedNames(DIR *dir, std::vector<std::string> &names)
+{
+    errno = 0;
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            names.emplace_back(name);
+        errno = 0;
+    }
+    if (errno != 0)
+        return false;
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+// One listing line: type, size and name.  Symlinks are described by what
+// they point to; an entry that cannot be examined shows as an empty file.
+std::string entryLine(int dirFd, const std::string &name)
+{
+    struct stat info;
+    bool known = fstatat(dirFd, name.c_str(), &info, 0) == 0 ||
+                 fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool isDir = known && S_ISDIR(info.st_mode);
+    long long size = known ? static_cast<long long>(info.st_size) : 0;
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "%c %10lld ", isDir ? 'd' : '-', size);
+    std::string line = prefix;
+    line += name;
+    line += '\n';
+    return line;
+}
+
+// pread() until `size` bytes are in or the file ends; -1 on a read error.
+ssize_t readFully(int fd, char *data, size_t size, off_t offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+OpenFiles::~OpenFiles()
+{
+    for (const OpenFile &file : files_)
+        close(file.fd);
+}
+
+OpenFile *OpenFiles::find(const char *name)
+{
+    for (OpenFile &file : files_)
+        if (file.name == name)
+            return &file;
+    return nullptr;
+}
+
+OpenFile &OpenFiles::keep(const char *name, int fd, off_t size)
+{
+    if (files_.size() >= kOpenFilesKept) {
+        close(files_.front().fd);
+        files_.erase(files_.begin());
+    }
+    files_.push_back(OpenFile{name, fd, size});
+    return files_.back();
+}
+
+FileService::FileService(std::string root, size_t blockSize)
+    : root_(std::move(root)), blockSize_(blockSize)
+{
+}
+
+void FileService::answer(const Request &request, OpenFiles &files,
+                         std::vector<char> &reply) const
+{
+    if (request.kind == RequestKind::List)
+        answerList(request, reply);
+    else
+        answerGet(request, files, reply);
+}
+
+void FileService::answerList(const Request &request, std::vector<char> &reply) const
+{
+    ListPage page = listDirectory(request);
+    SKxFileTavikListResp fixed;
+    std::memset(&fixed, 0, sizeof fixed);
+    copyName(fixed.destVolumeName, request.name);
+    fixed.returnCode = static_cast<i32>(hostle32(static_cast<u32>(page.code)));
+    fixed.totalEntries = hostle32(page.totalEntries);
+    fixed.offset = hostle32(request.offset);
+    fixed.entries = hostle32(page.entries);
+    appendRecord(reply, fixed, KX_FILE_TAVIK_LIST_RESP_FIXED);
+    reply.insert(reply.end(), page.text.begin(), page.text.end());
+    reply.push_back('\0');
+}
+
+void FileService::answerGet(const Request &request, OpenFiles &files,
+                            std::vector<char> &reply) const
+{
+    // The data is read straight behind the fixed part, which is filled in
+    // once the outcome is known.
+    size_t fixedAt = reply.size();
+    reply.resize(fixedAt + KX_FILE_TAVIK_GET_RESP_FIXED);
+    BlockInfo block = readBlock(request, files, reply);
+    SKxFileTavikGetResp fixed;
+    std::memset(&fixed, 0, sizeof fixed);
+    copyName(fixed.filename, request.name);
+    fixed.returnCode = static_cast<i32>(hostle32(static_cast<u32>(block.code)));
+    fixed.filesize = static_cast<i32>(hostle32(static_cast<u32>(block.filesize)));
+    fixed.offset = static_cast<i32>(hostle32(request.offset));
+    fixed.last = hostle32(block.last);
+    fixed.length = static_cast<i32>(hostle32(static_cast<u32>(block.length)));
+    std::memcpy(reply.data() + fixedAt, &fixed, KX_FILE_TAVIK_GET_RESP_FIXED);
+}
+
+FileService::ListPage FileService::listDirectory(const Request &request) const
+{
+    ListPage page;
+    std::string path;
+    switch (resolve(request.name, path)) {
+    case Lookup::Outside:
+        page.code = EKxFileTavikRet_AccessViolation;
+        return page;
+    case Lookup::Missing:
+        page.code = EKxFileTavikRet_DirNotFound;
+        return page;
+    case Lookup::Unreadable:
+        page.code = EKxFileTavikRet_DirNotReadable;
+        return page;
+    case Lookup::Found:
+        break;
+    }
+    DirHandle dir(opendir(path.c_str()));
+    if (!dir) {
+        page.code = errno == EACCES ? EKxFileTavikRet_DirNotReadable : EKxFileTavikRet_DirNotFound;
+        return page;
+    }
+    std::vector<std::string> names;
+    if (!sortedNames(dir.get(), names)) {
+        page.code = EKxFileTavikRet_DirNotReadable;
+        return page;
+    }
+    page.totalEntries = static_cast<u32>(names.size());
+    // Only the entries of the page wanted are examined, and the page ends
+    // early rather than overflow the payload.
+    for (size_t i = request.offset; i < names.size() && page.entries < request.maxEntries; ++i) {
+        std::string line = entryLine(dirfd(dir.get()), names[i]);
+        if (page.text.size() + line.size() > kMaxListText)
+            break;
+        page.text += line;
+        ++page.entries;
+    }
+    return page;
+}
+
+FileService::BlockInfo FileService::readBlock(const Request &request, OpenFiles &files,
+                                              std::vector<char> &reply) const
+{
+    BlockInfo block;
+    OpenFile *file = files.find(request.name);
+    block.code = file ? checkSize(request, *file) : openFile(request.name, files, file);
+    if (block.code != EKxFileTavikRet_Ok)
+        return block;
+    block.filesize = static_cast<i32>(file->size);
+    if (static_cast<off_t>(request.offset) > file->size) {
+        block.code = EKxFileTavikRet_OutOfRange;
+        return block;
+    }
+    size_t wanted = std::min(blockSize_, static_cast<size_t>(file->size - request.offset));
+    size_t dataAt = reply.size();
+    reply.resize(dataAt + wanted);
+    ssize_t got = readFully(file->fd, reply.data() + dataAt, wanted, request.offset);
+    if (got < 0) {
+        reply.resize(dataAt);
+        block.code = EKxFileTavikRet_FileNotReadable;
+        return block;
+    }
+    reply.resize(dataAt + static_cast<size_t>(got));
+    // A short read means the file shrank since its size was taken: look
+    // again, as the offset may now lie beyond the end.
+    if (static_cast<size_t>(got) < wanted) {
+        struct stat info;
+        file->size = fstat(file->fd, &info) == 0 ? info.st_size : request.offset + got;
+        block.filesize = static_cast<i32>(file->size);
+        if (static_cast<off_t>(request.offset) > file->size) {
+            reply.resize(dataAt);
+            block.code = EKxFileTavikRet_OutOfRange;
+            return block;
+        }
+    }
+    block.length = static_cast<i32>(got);
+    block.last = static_cast<off_t>(request.offset) + got == file->size ? 1 : 0;
+    return block;
+}
+
+i32 FileService::checkSize(const Request &request, OpenFile &file) const
+{
+    // The known size is good enough in the middle of the file.  Wherever it
+    // decides something (the last block, OutOfRange) it is taken afresh, so
+    // a file that grew is read to its new end.
+    if (static_cast<off_t>(request.offset) + static_cast<off_t>(blockSize_) < file.size)
+        return EKxFileTavikRet_Ok;
+    struct stat info;
+    // filesize is a signed 32-bit field, so larger files cannot be described.
+    if (fstat(file.fd, &info) != 0 || info.st_size > INT32_MAX)
+        return EKxFileTavikRet_FileNotReadable;
+    file.size = info.st_size;
+    return EKxFileTavikRet_Ok;
+}
+
+i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) const
+{
+    std::string path;
+    switch (resolve(name, path)) {
+    case Lookup::Outside:
+        return EKxFileTavikRet_AccessViolation;
+    case Lookup::Missing:
+        return EKxFileTavikRet_FileNotFound;
+    case Lookup::Unreadable:
+        return EKxFileTavikRet_FileNotReadable;
+    case Lookup::Found:
+        break;
+    }
+    // O_NONBLOCK so that a FIFO under the root cannot block the device.
+    FileHandle handle(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (handle.get() < 0 || fstat(handle.get(), &info) != 0)
+        return EKxFileTavikRet_FileNotReadable;
+    if (S_ISDIR(info.st_mode))
+        return EKxFileTavikRet_FileNotFound;
+    if (!S_ISREG(info.st_mode) || info.st_size > INT32_MAX)
+        return EKxFileTavikRet_FileNotReadable;
+    file = &files.keep(name, handle.release(), info.st_size);
+    return EKxFileTavikRet_Ok;
+}
+
+FileService::Lookup FileService::resolve(const char *name, std::string &path) const
+{
+    // Names are relative to the root whether or not they start with '/'.
+    while (*name == '/')
+        ++name;
+    if (climbsUp(name))
+        return Lookup::Outside;
+    std::string joined = root_;
+    if (*name) {
+        if (joined.back() != '/')
+            joined += '/';
+        joined += name;
+    }
+    char resolved[PATH_MAX];
+    if (!realpath(joined.c_str(), resolved))
+        return errno == EACCES ? Lookup::Unreadable : Lookup::Missing;
+    path = resolved;
+    // A symlink under the root may still point out of it.
+    return insideRoot(path) ? Lookup::Found : Lookup::Outside;
+}
+
+bool FileService::insideRoot(const std::string &path) const
+{
+    if (root_ == "/")
+        return true;
+    if (path.compare(0, root_.size(), root_) != 0)
+        return false;
+    return path.size() == root_.size() || path[root_.size()] == '/';
+}
+
+}  // namespace device

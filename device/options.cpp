@@ -1,0 +1,305 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "protocol.h"
+
+namespace device {
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tavik-device [OPTION]...\n"
+    "Serve directory listings and file blocks from DIR over the tavik protocol,\n"
+    "standing in for the device so the client can be tested without hardware.\n"
+    "\n"
+    "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:15003;\n"
+    "                         port 0 picks a free port, printed when listening)\n"
+    "  --root DIR             directory to serve (default: the current directory)\n"
+    "  --block-size N         data bytes per block reply, 1..65259 (default 1024)\n"
+    "  --record FILE          append every complete request received to FILE\n"
+    "  -v, --verbose          log connections, requests and faults on stderr\n"
+    "  -h, --help             show this help and exit\n"
+    "\n"
+    "Faults (counted per connection, in arrival order, from 1):\n"
+    "  --delay MS             send each reply MS milliseconds after its request\n"
+    "                         arrived; fractions allowed (0.5)\n"
+    "  --split N              write each reply in pieces of N bytes, ~2 ms apart\n"
+    "  --stall-after K        answer K requests, then read on but never answer\n"
+    "  --close-after K        answer K requests, close when request K+1 arrives\n"
+    "  --mangle FIELD=VALUE[@N]\n"
+    "                         overwrite FIELD of reply N (of every reply without\n"
+    "                         @N) with VALUE (decimal or 0x hex, may be negative);\n"
+    "                         FIELD is returnCode, filesize, offset, last, length,\n"
+    "                         totalEntries, entries, msgSize (header), or payload\n"
+    "                         (cut the payload to VALUE bytes); repeatable\n"
+    "  --order ORDER          order of replies sent together: arrival (default),\n"
+    "                         reverse, or shuffle[:SEED]\n"
+    "  --dup N                send reply N twice; repeatable\n"
+    "  --drop N               never answer request N; repeatable\n"
+    "  --chaos SEED           apply seeded random faults to some replies\n"
+    "  --chaos-rate P         chance of a fault per reply with --chaos, 0..1\n"
+    "                         (default 0.05)\n"
+    "\n"
+    "Prints 'listening on ADDR:PORT' once ready; runs until SIGTERM or SIGINT.\n";
+
+const char kHint[] = "Try 'tavik-device --help' for more information.\n";
+
+// A bad option or value; its text becomes the one line on stderr.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const std::string &option, const std::string &text, const char *why)
+{
+    throw UsageError("--" + option + ": '" + text + "' " + why);
+}
+
+// Decimal, or hexadecimal after 0x.  Leading zeros do not mean octal, and
+// signs, spaces and trailing junk are refused.
+uint64_t parseUnsigned(const std::string &option, const std::string &text, uint64_t low,
+                       uint64_t high)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = text.c_str() + (hex ? 2 : 0);
+    if (!std::isxdigit(static_cast<unsigned char>(*digits)) ||
+        (!hex && !std::isdigit(static_cast<unsigned char>(*digits))))
+        fail(option, text, "is not a number");
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (*end != '\0')
+        fail(option, text, "is not a number");
+    if (errno == ERANGE || value < low || value > high)
+        fail(option, text,
+             ("is out of range (" + std::to_string(low) + ".." + std::to_string(high) + ")").c_str());
+    return value;
+}
+
+int64_t parseSigned(const std::string &option, const std::string &text, int64_t low, int64_t high)
+{
+    bool negative = !text.empty() && text[0] == '-';
+    uint64_t magnitude = parseUnsigned(option, negative ? text.substr(1) : text, 0, UINT64_MAX);
+    // Every range used here lies well inside int64_t, so a magnitude past
+    // 2^62 is out of range however it is signed.
+    if (magnitude > (uint64_t{1} << 62))
+        fail(option, text, "is out of range");
+    int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    if (value < low || value > high)
+        fail(option, text,
+             ("is out of range (" + std::to_string(low) + ".." + std::to_string(high) + ")").c_str());
+    return value;
+}
+
+double parseReal(const std::string &option, const std::string &text, double low, double high)
+{
+    char *end = nullptr;
+    errno = 0;
+    double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+        errno == ERANGE || !std::isfinite(value))
+        fail(option, text, "is not a number");
+    if (value < low || value > high)
+        fail(option, text, "is out of range");
+    return value;
+}
+
+void setListen(Options &options, const std::string &text)
+{
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        fail("listen", text, "is not ADDR:PORT");
+    std::string host = text.substr(0, colon);
+    // [::1]:PORT for IPv6 addresses, whose colons would be ambiguous.
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    // Numeric addresses only, so that starting the device never needs a
+    // name lookup.
+    if (host == "localhost")
+        host = "127.0.0.1";
+    in6_addr parsed;
+    if (inet_pton(AF_INET, host.c_str(), &parsed) != 1 &&
+        inet_pton(AF_INET6, host.c_str(), &parsed) != 1)
+        fail("listen", text, "has no numeric IP address");
+    options.listenHost = host;
+    options.listenPort = static_cast<uint16_t>(parseUnsigned("listen", text.substr(colon + 1), 0, 65535));
+}
+
+// The fields a --mangle may name, with the values they can hold.
+struct MangleField {
+    const char *name;
+    int64_t low;
+    int64_t high;
+};
+
+const MangleField kMangleFields[] = {
+    {"returnCode", INT32_MIN, UINT32_MAX}, {"filesize", INT32_MIN, UINT32_MAX},
+    {"offset", INT32_MIN, UINT32_MAX},     {"last", INT32_MIN, UINT32_MAX},
+    {"length", INT32_MIN, UINT32_MAX},     {"totalEntries", INT32_MIN, UINT32_MAX},
+    {"entries", INT32_MIN, UINT32_MAX},    {"msgSize", 0, 0xFFFF},
+    {"payload", 0, static_cast<int64_t>(kMaxPayload)},
+};
+
+void addMangle(Options &options, const std::string &text)
+{
+    size_t equals = text.find('=');
+    if (equals == std::string::npos)
+        fail("mangle", text, "is not FIELD=VALUE[@N]");
+    Mangle mangle;
+    mangle.field = text.substr(0, equals);
+    const MangleField *field = nullptr;
+    for (const MangleField &known : kMangleFields)
+        if (mangle.field == known.name)
+            field = &known;
+    if (!field)
+        fail("mangle", text, "names no reply field");
+    std::string value = text.substr(equals + 1);
+    size_t at = value.find('@');
+    try {
+        if (at != std::string::npos) {
+            mangle.reply = parseUnsigned("mangle", value.substr(at + 1), 1, UINT64_MAX);
+            value.resize(at);
+        }
+        mangle.value = parseSigned("mangle", value, field->low, field->high);
+    } catch (const UsageError &error) {
+        // Say which --mangle, as there may be several.
+        throw UsageError(std::string(error.what()) + " in '" + text + "'");
+    }
+    options.mangles.push_back(mangle);
+}
+
+void setOrder(Options &options, const std::string &text)
+{
+    if (text == "arrival") {
+        options.order = ReplyOrder::Arrival;
+    } else if (text == "reverse") {
+        options.order = ReplyOrder::Reverse;
+    } else if (text == "shuffle") {
+        options.order = ReplyOrder::Shuffle;
+    } else if (text.compare(0, 8, "shuffle:") == 0) {
+        options.order = ReplyOrder::Shuffle;
+        options.shuffleSeed = parseUnsigned("order", text.substr(8), 0, UINT64_MAX);
+    } else {
+        fail("order", text, "is not arrival, reverse or shuffle[:SEED]");
+    }
+}
+
+using Setter = void (*)(Options &, const std::string &);
+
+struct ValueOption {
+    const char *name;
+    Setter set;
+};
+
+// Every option that takes a value; -v and -h are handled on their own.
+const ValueOption kOptions[] = {
+    {"listen", setListen},
+    {"root", [](Options &o, const std::string &v) {
+         if (v.empty())
+             fail("root", v, "is empty");
+         o.root = v;
+     }},
+    {"block-size", [](Options &o, const std::string &v) {
+         o.blockSize = parseUnsigned("block-size", v, 1, kMaxBlockSize);
+     }},
+    {"record", [](Options &o, const std::string &v) {
+         if (v.empty())
+             fail("record", v, "is empty");
+         o.recordPath = v;
+     }},
+    {"delay", [](Options &o, const std::string &v) {
+         // Up to an hour: anything longer is surely a typo.
+         double ms = parseReal("delay", v, 0, 3600.0 * 1000);
+         o.delay = static_cast<Micros>(std::llround(ms * kMicrosPerMilli));
+     }},
+    {"split", [](Options &o, const std::string &v) {
+         o.splitBytes = parseUnsigned("split", v, 1, 0xFFFF);
+     }},
+    {"stall-after", [](Options &o, const std::string &v) {
+         o.stallAfter = parseUnsigned("stall-after", v, 0, UINT64_MAX);
+     }},
+    {"close-after", [](Options &o, const std::string &v) {
+         o.closeAfter = parseUnsigned("close-after", v, 0, UINT64_MAX);
+     }},
+    {"mangle", addMangle},
+    {"order", setOrder},
+    {"dup", [](Options &o, const std::string &v) {
+         o.dupReplies.insert(parseUnsigned("dup", v, 1, UINT64_MAX));
+     }},
+    {"drop", [](Options &o, const std::string &v) {
+         o.dropRequests.insert(parseUnsigned("drop", v, 1, UINT64_MAX));
+     }},
+    {"chaos", [](Options &o, const std::string &v) {
+         o.chaosSeed = parseUnsigned("chaos", v, 0, UINT64_MAX);
+     }},
+    {"chaos-rate", [](Options &o, const std::string &v) {
+         o.chaosRate = parseReal("chaos-rate", v, 0, 1);
+     }},
+};
+
+const ValueOption *findOption(const std::string &name)
+{
+    for (const ValueOption &option : kOptions)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
+// Handles argv[i] (and its value, which may be the next argument).
+void parseArgument(int argc, char **argv, int &i, Options &options)
+{
+    std::string arg = argv[i];
+    if (arg == "-v" || arg == "--verbose") {
+        options.verbose = true;
+        return;
+    }
+    if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
+        throw UsageError("unexpected argument '" + arg + "'");
+    size_t equals = arg.find('=');
+    std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    const ValueOption *option = findOption(name);
+    if (!option)
+        throw UsageError("unknown option '--" + name + "'");
+    if (equals != std::string::npos) {
+        option->set(options, arg.substr(equals + 1));
+        return;
+    }
+    if (i + 1 >= argc)
+        throw UsageError("option '--" + name + "' needs a value");
+    option->set(options, argv[++i]);
+}
+
+}  // namespace
+
+std::optional<int> parseCommandLine(int argc, char **argv, Options &options)
+{
+    try {
+        for (int i = 1; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg == "-h" || arg == "--help") {
+                std::fputs(kUsage, stdout);
+                return 0;
+            }
+            parseArgument(argc, argv, i, options);
+        }
+    } catch (const UsageError &error) {
+        return reportBadValue(error.what());
+    }
+    return std::nullopt;
+}
+
+int reportBadValue(const std::string &message)
+{
+    std::fprintf(stderr, "tavik-device: %s\n%s", message.c_str(), kHint);
+    return 2;
+}
+
+}  // namespace device

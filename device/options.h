@@ -1,0 +1,57 @@
+// The command line of tavik-device.
+#ifndef TAVIK_DEVICE_OPTIONS_H
+#define TAVIK_DEVICE_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "util.h"
+
+namespace device {
+
+// --mangle FIELD=VALUE[@N]
+struct Mangle {
+    std::string field;   // a reply field name, or "payload" to cut the payload
+    int64_t value = 0;
+    uint64_t reply = 0;  // reply number on a connection, 1-based; 0: every reply
+};
+
+enum class ReplyOrder { Arrival, Reverse, Shuffle };
+
+struct Options {
+    std::string listenHost = "127.0.0.1";
+    uint16_t listenPort = 15003;
+    std::string root = ".";
+    std::string recordPath;  // empty: no recording
+    size_t blockSize = 1024;
+    bool verbose = false;
+
+    // Faults; counts are per connection and 1-based.
+    Micros delay = 0;
+    size_t splitBytes = 0;  // 0: replies go out whole
+    std::optional<uint64_t> stallAfter;
+    std::optional<uint64_t> closeAfter;
+    std::vector<Mangle> mangles;
+    ReplyOrder order = ReplyOrder::Arrival;
+    uint64_t shuffleSeed = 1;
+    std::set<uint64_t> dupReplies;
+    std::set<uint64_t> dropRequests;
+    std::optional<uint64_t> chaosSeed;
+    double chaosRate = 0.05;
+};
+
+// Reads the command line into `options`.  Returns the exit status when the
+// program is to stop at once (after --help or a bad option), nothing when
+// it is to run.
+std::optional<int> parseCommandLine(int argc, char **argv, Options &options);
+
+// Reports a value that turned out unusable after parsing (a root that does
+// not exist, say) the way a bad option is reported; returns the exit status.
+int reportBadValue(const std::string &message);
+
+}  // namespace device
+
+#endif

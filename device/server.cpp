@@ -1,0 +1,283 @@
+#include "server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace device {
+
+namespace {
+
+// Beyond this many open connections the newest is closed at once.
+constexpr size_t kMaxConnections = 1024;
+// Accepts per wakeup, so a connection flood cannot starve open connections.
+constexpr int kAcceptsPerWakeup = 256;
+// How long to stop accepting when out of descriptors: the connection stays
+// in the backlog, and polling the listener meanwhile would only spin.
+constexpr Micros kAcceptPause = 100 * kMicrosPerMilli;
+
+bool makeNonBlocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Fills `address` from a numeric IPv4 or IPv6 address.
+bool makeAddress(const std::string &host, uint16_t port, sockaddr_storage &address,
+                 socklen_t &length)
+{
+    std::memset(&address, 0, sizeof address);
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+        return true;
+    }
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
+std::string formatAddress(const sockaddr_storage &address)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    }
+    return host;
+}
+
+}  // namespace
+
+int openListener(const std::string &host, uint16_t port, std::string &error)
+{
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (!makeAddress(host, port, address, length)) {
+        error = "not a numeric address";
+        return -1;
+    }
+    int fd = socket(address.ss_family, SOCK_STREAM, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    // Lets a test restart the device on the same port straight away.
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0 ||
+        listen(fd, SOMAXCONN) != 0 || !makeNonBlocking(fd)) {
+        error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string localAddress(int fd)
+{
+    sockaddr_storage address;
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return "?";
+    return formatAddress(address);
+}
+
+Server::Server(int listenFd, const DeviceContext &context)
+    : listenFd_(listenFd), context_(context)
+{
+}
+
+Server::~Server()
+{
+    connections_.clear();  // closes their sockets
+    close(listenFd_);
+}
+
+bool Server::run(const sigset_t &waitMask, const volatile sig_atomic_t &stopRequested)
+{
+    while (!stopRequested) {
+        preparePoll();
+        timespec storage;
+        const timespec *timeout = pollTimeout(nowMicros(), storage);
+        int ready = ppoll(polls_.data(), polls_.size(), timeout, &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            logLine("poll failed: %s", std::strerror(errno));
+            return false;
+        }
+        Micros now = nowMicros();
+        if (ready > 0)
+            dispatch(now);
+        runTimers(nowMicros());
+        reap();
+    }
+    return true;
+}
+
+void Server::preparePoll()
+{
+    polls_.clear();
+    polled_.clear();
+    if (acceptPausedUntil_ == 0) {
+        polls_.push_back(pollfd{listenFd_, POLLIN, 0});
+        polled_.push_back(Polled{Polled::Listener, nullptr});
+    }
+    if (logBacklogged()) {
+        polls_.push_back(pollfd{STDERR_FILENO, POLLOUT, 0});
+        polled_.push_back(Polled{Polled::Log, nullptr});
+    }
+    for (auto &entry : connections_) {
+        Slot &slot = entry.second;
+        // Polled even with no events wanted, to learn of errors and hang-ups.
+        polls_.push_back(pollfd{slot.connection->fd(), slot.connection->pollEvents(), 0});
+        polled_.push_back(Polled{Polled::Client, &slot});
+    }
+}
+
+const timespec *Server::pollTimeout(Micros now, timespec &storage) const
+{
+    std::optional<Micros> next;
+    if (!timers_.empty())
+        next = timers_.top().when;
+    if (acceptPausedUntil_ != 0 && (!next || acceptPausedUntil_ < *next))
+        next = acceptPausedUntil_;
+    if (!next)
+        return nullptr;  // nothing timed: wait for the sockets alone
+    // ppoll() takes a timespec, so sub-millisecond delays stay accurate.
+    Micros wait = std::max<Micros>(0, *next - now);
+    storage.tv_sec = static_cast<time_t>(wait / kMicrosPerSecond);
+    storage.tv_nsec = static_cast<long>(wait % kMicrosPerSecond) * 1000;
+    return &storage;
+}
+
+void Server::dispatch(Micros now)
+{
+    for (size_t i = 0; i < polls_.size(); ++i) {
+        short revents = polls_[i].revents;
+        if (revents == 0)
+            continue;
+        switch (polled_[i].kind) {
+        case Polled::Listener:
+            acceptConnections(now);
+            break;
+        case Polled::Log:
+            drainLog();
+            break;
+        case Polled::Client:
+            polled_[i].slot->connection->onPollEvents(revents, now);
+            reschedule(*polled_[i].slot);
+            break;
+        }
+    }
+}
+
+void Server::acceptConnections(Micros now)
+{
+    for (int i = 0; i < kAcceptsPerWakeup; ++i) {
+        sockaddr_storage peer;
+        socklen_t length = sizeof peer;
+        int fd = accept(listenFd_, reinterpret_cast<sockaddr *>(&peer), &length);
+        if (fd >= 0) {
+            adopt(fd, formatAddress(peer));
+            continue;
+        }
+        // A connection that died in the backlog is no reason to stop.
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        logLine("accept failed: %s; pausing accepts", std::strerror(errno));
+        acceptPausedUntil_ = now + kAcceptPause;
+        return;
+    }
+}
+
+void Server::adopt(int fd, const std::string &peer)
+{
+    if (connections_.size() >= kMaxConnections) {
+        logVerbose("refused %s: %zu connections open", peer.c_str(), connections_.size());
+        close(fd);
+        return;
+    }
+    if (!makeNonBlocking(fd)) {
+        logLine("cannot make the connection from %s non-blocking: %s", peer.c_str(),
+                std::strerror(errno));
+        close(fd);
+        return;
+    }
+    // Replies are batched here already; Nagle would only hold back the last
+    // reply of a batch (and merge the --split pieces).
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    uint64_t number = ++accepted_;
+    logVerbose("conn %llu accepted from %s", static_cast<unsigned long long>(number), peer.c_str());
+    connections_[number].connection = std::make_unique<Connection>(fd, number, context_);
+}
+
+void Server::runTimers(Micros now)
+{
+    if (acceptPausedUntil_ != 0 && now >= acceptPausedUntil_)
+        acceptPausedUntil_ = 0;
+    while (!timers_.empty() && timers_.top().when <= now) {
+        Timer timer = timers_.top();
+        timers_.pop();
+        auto it = connections_.find(timer.connection);
+        // Entries for closed connections, or superseded by an earlier
+        // deadline, are simply dropped.
+        if (it == connections_.end() || it->second.armed != timer.when)
+            continue;
+        Slot &slot = it->second;
+        slot.armed.reset();
+        slot.connection->onTimer(now);
+        reschedule(slot);
+    }
+}
+
+void Server::reschedule(Slot &slot)
+{
+    // One queued timer per connection, for its earliest deadline; a later
+    // deadline is taken care of when that timer fires.
+    std::optional<Micros> deadline = slot.connection->nextDeadline();
+    if (!deadline || (slot.armed && *slot.armed <= *deadline))
+        return;
+    slot.armed = deadline;
+    timers_.push(Timer{*deadline, slot.connection->number()});
+}
+
+void Server::reap()
+{
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        const Connection &connection = *it->second.connection;
+        if (connection.finished()) {
+            logVerbose("conn %llu closed (%s)", static_cast<unsigned long long>(it->first),
+                       connection.closeReason().c_str());
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace device

@@ -1,0 +1,84 @@
+// The device's event loop: one thread, one ppoll() over the listening socket
+// and every connection, and a timer queue for replies that are due later
+// (--delay, paced pieces, chaos holds).
+#ifndef TAVIK_DEVICE_SERVER_H
+#define TAVIK_DEVICE_SERVER_H
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+
+#include "connection.h"
+
+namespace device {
+
+// A listening TCP socket on a numeric address; -1 with `error` set when it
+// cannot be had.
+int openListener(const std::string &host, uint16_t port, std::string &error);
+
+// "ADDR:PORT" of the local end of a socket, with the real port after
+// binding to port 0.
+std::string localAddress(int fd);
+
+class Server {
+public:
+    // Takes over `listenFd`.
+    Server(int listenFd, const DeviceContext &context);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Serves until a stop signal sets `stopRequested`.  The stop signals are
+    // to be blocked, and unblocked in `waitMask`, the mask used while
+    // waiting, so that a signal can only arrive during the wait.  False
+    // when waiting itself fails.
+    bool run(const sigset_t &waitMask, const volatile sig_atomic_t &stopRequested);
+
+private:
+    struct Slot {
+        std::unique_ptr<Connection> connection;
+        std::optional<Micros> armed;  // the timer queued for it, if any
+    };
+
+    // What polls_[i] stands for.
+    struct Polled {
+        enum Kind { Listener, Log, Client } kind;
+        Slot *slot;  // for a client
+    };
+
+    struct Timer {
+        Micros when;
+        uint64_t connection;
+        bool operator>(const Timer &other) const { return when > other.when; }
+    };
+
+    void preparePoll();
+    const timespec *pollTimeout(Micros now, timespec &storage) const;
+    void dispatch(Micros now);
+    void acceptConnections(Micros now);
+    void adopt(int fd, const std::string &peer);
+    void runTimers(Micros now);
+    void reschedule(Slot &slot);
+    void reap();
+
+    int listenFd_;
+    const DeviceContext &context_;
+    std::map<uint64_t, Slot> connections_;  // by connection number
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
+    std::vector<pollfd> polls_;
+    std::vector<Polled> polled_;  // what polls_[i] is
+    uint64_t accepted_ = 0;
+    Micros acceptPausedUntil_ = 0;  // 0: accepting
+};
+
+}  // namespace device
+
+#endif

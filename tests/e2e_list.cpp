@@ -1,0 +1,128 @@
+// Directory listing against the stand-in device: output, paging, request
+// bytes, device errors and replies that arrive broken up or broken.
+#include "harness.h"
+
+using namespace th;
+
+namespace {
+
+// One line of the device's listing text.
+std::string entry(char type, long long size, const std::string &name)
+{
+    char buf[512];
+    snprintf(buf, sizeof buf, "%c %10lld %s\n", type, size, name.c_str());
+    return buf;
+}
+
+std::string listing(int entries, const std::string &text)
+{
+    return "\nentries       " + std::to_string(entries) + "\n\n" + text + "\n";
+}
+
+struct List : ::testing::Test {
+    Scratch root;
+    std::string text;  // the listing of root
+    List()
+    {
+        writefile(root / "b.dat", "12345");
+        writefile(root / "a.txt", "");
+        mkdir((root / "sub").c_str(), 0755);
+        struct stat st;
+        stat((root / "sub").c_str(), &st);
+        text = entry('-', 0, "a.txt") + entry('-', 5, "b.dat") + entry('d', st.st_size, "sub");
+    }
+};
+
+TEST_F(List, RootListingAndItsRequest)
+{
+    Device dev(root.path());
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(3, text));
+    EXPECT_EQ(r.err, "");
+
+    auto reqs = dev.requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(hex(reqs[0].substr(0, 16)), "00 00 0a 88 14 62 06 14 00 00 00 00 01 08 00 08");
+    EXPECT_EQ(reqs[0].substr(16, 240), std::string(240, '\0'));
+    EXPECT_EQ(hex(reqs[0].substr(256)), "00 00 00 00 00 00 00 64");
+}
+
+TEST_F(List, ManyEntriesComeInPages)
+{
+    std::string dir = root / "many", want;
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 250; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "f%03d", i);
+        writefile(dir + "/" + name, std::string((size_t)i, 'x'));
+        want += entry('-', i, name);
+    }
+    Device dev(root.path());
+    Result r = tavik({"-l", "/many"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(250, want));
+
+    auto reqs = dev.requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(reqs[i].substr(16, 6), std::string("/many\0", 6));
+        EXPECT_EQ(be32at(reqs[i], 256), 100 * i);
+        EXPECT_EQ(be32at(reqs[i], 260), 100u);
+    }
+}
+
+TEST_F(List, DeviceErrorIsAFailure)
+{
+    Device dev(root.path());
+    Result r = tavik({"-l", "nodir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, listing(0, ""));
+    EXPECT_EQ(r.err, "list: DirNotFound (-8)\n");
+
+    r = tavik({"-l", "../.."});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "list: AccessViolation (-2)\n");
+}
+
+TEST_F(List, UnknownErrorCodeIsNamedUnknown)
+{
+    Device dev(root.path(), {"--mangle", "returnCode=-99"});
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, listing(3, text));
+    EXPECT_EQ(r.err, "list: Unknown (-99)\n");
+}
+
+TEST_F(List, RepliesInPiecesAreGathered)
+{
+    for (std::string piece : {"1", "8", "7"}) {
+        Device dev(root.path(), {"--split", piece});
+        Result r = tavik({"-l"});
+        EXPECT_EQ(r.status, 0) << piece << ": " << r.err;
+        EXPECT_EQ(r.out, listing(3, text)) << piece;
+    }
+}
+
+TEST_F(List, BrokenRepliesEndTheRun)
+{
+    struct Case {
+        std::vector<std::string> opts;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--mangle", "payload=255"}, "short listing reply: 255 payload bytes, at least 256 expected\n"},
+        {{"--mangle", "payload=0"}, "short listing reply: 0 payload bytes, at least 256 expected\n"},
+        {{"--mangle", "msgSize=10"}, "size: Protocol error\n"},
+        {{"--close-after", "0"}, "device closed the connection\n"},
+    };
+    for (auto &c : cases) {
+        Device dev(root.path(), c.opts);
+        Result r = tavik({"-l"});
+        EXPECT_EQ(r.status, 1) << c.opts[1];
+        EXPECT_EQ(r.err, c.err) << c.opts[1];
+        EXPECT_EQ(r.out, "") << c.opts[1];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Every wait gives up after 3000 ms with its own site number.  The cases
+// run side by side, each against its own device, so the suite costs one
+// timeout, not one per case.
+#include "harness.h"
+
+using namespace th;
+
+namespace {
+
+TEST(Timeouts, EachWaitReportsItsSite)
+{
+    Scratch root, work;
+    writefile(root / "f.dat", pattern(20000, 1));
+
+    struct Case {
+        std::string what;
+        std::vector<std::string> device, client;
+        std::string out, err;
+        size_t kept;  // bytes of f.dat left in the local file
+    };
+    const std::vector<Case> cases = {
+        {"listing header", {"--stall-after", "0"}, {"-l"}, "Timeout or Error (line 164)\n", "", 0},
+        {"listing payload", {"--mangle", "payload=0", "--mangle", "msgSize=300"}, {"-l"},
+         "Timeout or Error (line 182)\n", "", 0},
+        {"inside a payload", {"--mangle", "msgSize=400"}, {"-l"}, "Timeout or Error (line 256)\n", "", 0},
+        {"block header", {"--stall-after", "1"}, {"-g", "f.dat"}, "\nfilesize      20000  \nTimeout or Error (line 428)\n", "", 1024},
+        {"block payload", {"--mangle", "payload=0@2", "--mangle", "msgSize=400@2"}, {"-g", "f.dat"},
+         "\nfilesize      20000  \nTimeout or Error (line 446)\n", "", 1024},
+        {"first pipelined reply", {"--stall-after", "0"}, {"-g", "-b", "f.dat"}, "Timeout or Error (line 286)\n", "", 0},
+        {"lost pipelined reply", {"--drop", "5"}, {"-g", "-b", "f.dat"},
+         "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 311)\n", "", 4096},
+        {"pipelined payload", {"--stall-after", "3", "--mangle", "payload=0@3", "--mangle", "msgSize=400@3"}, {"-g", "-b", "f.dat"},
+         "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 380)\n", "", 2048},
+        {"connect", {}, {"-l"}, "", "connect: Connection timed out\n", 0},
+    };
+
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<Call> calls;
+    Blackhole hole("192.168.255.1", 15200);
+    for (size_t i = 0; i < cases.size(); i++) {
+        int port = cases[i].what == "connect" ? 15200 : 15201 + (int)i;
+        std::string ep = "192.168.255.1:" + std::to_string(port);
+        if (cases[i].what != "connect")
+            devices.push_back(std::make_unique<Device>(root.path(), cases[i].device, ep));
+        std::vector<std::string> args = cases[i].client;
+        args.insert(args.end(), {"-o", work / std::to_string(i)});
+        calls.push_back(Call{args, {{"TAVIK_DEVICE", ep}}, work.path()});
+    }
+
+    auto results = tavikAll(calls);
+    std::string file = readfile(root / "f.dat");
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Case &c = cases[i];
+        const Result &r = results[i];
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_GE(r.seconds, 2.9) << c.what;
+        EXPECT_LT(r.seconds, 4.5) << c.what;
+        if (c.client[0] == "-g") {
+            EXPECT_TRUE(readfile(work / std::to_string(i)) == file.substr(0, c.kept)) << c.what;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Test harness: runs the real tavik binary against a real tavik-device,
+// inside the private network namespace that netns.sh makes.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <memory>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace th {
+
+struct Result {
+    int status = -1;      // exit status, -1 if killed by a signal
+    int signal = 0;       // the signal that ended it, if any
+    bool timedout = false;
+    std::string out, err;
+    double seconds = 0;
+    long maxrss_kb = 0;   // peak resident set of the child
+};
+
+using Env = std::map<std::string, std::string>;
+
+struct Call {
+    std::vector<std::string> args;
+    Env env;
+    std::string cwd;  // a fresh scratch folder if empty
+};
+
+// Runs tavik with args in cwd (a fresh scratch folder if empty); TAVIK_DEVICE
+// is taken out of the environment unless env sets it.
+Result tavik(const std::vector<std::string> &args, const Env &env = {}, const std::string &cwd = "",
+             double timeout = 30);
+
+// Runs several tavik at once, for tests that wait out timeouts together.
+std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 30);
+
+// Runs any program the same way.
+Result run(const std::string &prog, const std::vector<std::string> &args, const Env &env = {},
+           const std::string &cwd = "", double timeout = 30);
+
+// A tavik-device serving root, on the device's fixed address unless listen
+// says otherwise, recording every request it receives.
+class Device {
+public:
+    Device(const std::string &root, const std::vector<std::string> &opts = {},
+           const std::string &listen = "192.168.255.1:15003");
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    std::string recorded() const;               // raw request bytes, in order
+    std::vector<std::string> requests() const;  // the same, one per request
+    std::vector<long> getOffsets() const;       // offsets of the block requests
+    std::string log() const;                    // its standard error
+    std::string endpoint() const { return listen_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string listen_, record_, log_;
+};
+
+// A listening socket whose queue is full: connecting to it hangs.
+class Blackhole {
+public:
+    explicit Blackhole(const std::string &addr, int port);
+    ~Blackhole();
+
+private:
+    std::vector<int> fds_;
+};
+
+// A scratch folder for one test, removed when the test ends.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readfile(const std::string &path);
+void writefile(const std::string &path, const std::string &bytes);
+std::string pattern(size_t n, unsigned seed = 1);  // repeatable pseudo-random bytes
+std::string hex(const std::string &bytes);          // "00 0a 88 ..."
+std::string usage(const std::string &cmd);          // the client's usage text
+u_int32_t be32at(const std::string &s, size_t at);
+
+extern std::string tavikBin, deviceBin;
+
+}  // namespace th
