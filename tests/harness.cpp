@@ -290,8 +290,13 @@ Device::Device(const std::string &root, const std::vector<std::string> &opts,
 Device::~Device()
 {
     if (pid_ > 0) {
+        // A device that did not stop cleanly (a crash, a sanitizer report)
+        // fails the test that used it.
+        int st = 0;
         kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
+        waitpid(pid_, &st, 0);
+        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+            ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << readfile(log_);
     }
     std::error_code ec;
     fs::remove_all(fs::path(record_).parent_path(), ec);
