@@ -301,6 +301,19 @@ static void sendListReq(int sd, u32 core, u32 task, const char *name, u32 offset
     sendbuf(sd, reqbuf, LIST_REQ_SIZE);
 }
 
+// A later page must agree with the first: same total, the entries asked
+// for, and some of them.
+static void checkpage(int sd, u32 offset, u32 total)
+{
+    const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
+    i32 n = le32(r->entries);
+
+    if (hostle32(r->offset) != offset || hostle32(r->totalEntries) != total || n <= 0 ||
+        (unsigned long long)offset + (u32)n > total)
+        failmsg(sd, "listing page for entry %u does not fit: entry %u, %d entries of %u", offset,
+                hostle32(r->offset), n, hostle32(r->totalEntries));
+}
+
 // Lists a directory, page by page while the device says there is more,
 // and prints the entry count and the listing text of all pages.
 static int listreq(int sd, u32 core, u32 task, const char *name)
@@ -308,7 +321,7 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
     const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
     std::string text;
     long long entries = 0;
-    u32 offset = 0;
+    u32 offset = 0, total = 0;
     i32 rc;
 
     for (;;) {
@@ -317,14 +330,21 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
         readheader(sd);
         readpayload(sd, 182);
         needfixed(sd, KX_FILE_TAVIK_LIST_RESP_FIXED, "listing");
+        rc = le32(r->returnCode);
+        if (offset > 0 && rc == EKxFileTavikRet_Ok)
+            checkpage(sd, offset, total);
 
-        // The text ends at its zero or at the end of the payload.
-        text.append(r->listing, strnlen(r->listing, paylen - KX_FILE_TAVIK_LIST_RESP_FIXED));
+        // A text that runs to the end of the payload was cut short.
+        size_t room = (size_t)(paylen - KX_FILE_TAVIK_LIST_RESP_FIXED);
+        size_t len = strnlen(r->listing, room);
+        if (len == room)
+            failmsg(sd, "listing text does not end within its reply");
+        text.append(r->listing, len);
         i32 n = le32(r->entries);
         entries += n;
-        rc = le32(r->returnCode);
+        total = hostle32(r->totalEntries);
         if (rc != EKxFileTavikRet_Ok || hostle32(r->offset) != offset || n <= 0 ||
-            (unsigned long long)offset + (u32)n >= hostle32(r->totalEntries))
+            (unsigned long long)offset + (u32)n >= total)
             break;
         offset += (u32)n;
     }

@@ -72,6 +72,36 @@ TEST_F(List, ManyEntriesComeInPages)
     }
 }
 
+TEST_F(List, PagesThatDoNotAgreeEndTheRun)
+{
+    std::string dir = root / "many";
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 150; i++)
+        writefile(dir + "/f" + std::to_string(i), "");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"totalEntries=151@2", "entry 100, 50 entries of 151"},
+        {"offset=99@2", "entry 99, 50 entries of 150"},
+        {"entries=0@2", "entry 100, 0 entries of 150"},
+        {"entries=51@2", "entry 100, 51 entries of 150"},
+    };
+    for (auto &[mangle, err] : cases) {
+        Device dev(root.path(), {"--mangle", mangle});
+        Result r = tavik({"-l", "many"});
+        EXPECT_EQ(r.status, 1) << mangle;
+        EXPECT_EQ(r.err, "listing page for entry 100 does not fit: " + err + "\n") << mangle;
+        EXPECT_EQ(r.out, "") << mangle;
+    }
+}
+
+TEST_F(List, TextCutShortIsNotPrinted)
+{
+    Device dev(root.path(), {"--mangle", "payload=270"});
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "listing text does not end within its reply\n");
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(List, DeviceErrorIsAFailure)
 {
     Device dev(root.path());
