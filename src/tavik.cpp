@@ -54,13 +54,18 @@ static size_t inpos, inlen;
 
 // While a pipelined download runs, its local file and the length of the
 // part that has no holes: a failure cuts the file to that length, so it
-// never holds a stretch that the device did not send.
+// never holds a stretch that the device did not send.  The block placed
+// last counts only once a reply that frames exactly has followed it: a
+// reply whose size overstated its payload swallows the start of the next
+// one, which then no longer frames.
 static int cutfd = -1;
 static off_t cutlen;
+static int lastblock = -1;  // offset of the block not yet vouched for
 
 static void quit(int sd)
 {
-    if (cutfd >= 0 && ftruncate(cutfd, cutlen) != 0)
+    off_t keep = lastblock >= 0 && lastblock < cutlen ? lastblock : cutlen;
+    if (cutfd >= 0 && ftruncate(cutfd, keep) != 0)
         perror("Cannot write file!");
     if (sd >= 0)
         close(sd);
@@ -301,17 +306,18 @@ static void sendListReq(int sd, u32 core, u32 task, const char *name, u32 offset
     sendbuf(sd, reqbuf, LIST_REQ_SIZE);
 }
 
-// A later page must agree with the first: same total, the entries asked
-// for, and some of them.
+// A page must be the one asked for, agree with itself, and (after the
+// first) keep the first page's total.
 static void checkpage(int sd, u32 offset, u32 total)
 {
     const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
     i32 n = le32(r->entries);
+    u32 at = hostle32(r->offset), t = hostle32(r->totalEntries);
 
-    if (hostle32(r->offset) != offset || hostle32(r->totalEntries) != total || n <= 0 ||
-        (unsigned long long)offset + (u32)n > total)
+    if (at != offset || (offset > 0 && t != total) || n < 0 ||
+        (unsigned long long)at + (u32)n > t || (n == 0 && at < t))
         failmsg(sd, "listing page for entry %u does not fit: entry %u, %d entries of %u", offset,
-                hostle32(r->offset), n, hostle32(r->totalEntries));
+                at, n, t);
 }
 
 // Lists a directory, page by page while the device says there is more,
@@ -331,7 +337,7 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
         readpayload(sd, 182);
         needfixed(sd, KX_FILE_TAVIK_LIST_RESP_FIXED, "listing");
         rc = le32(r->returnCode);
-        if (offset > 0 && rc == EKxFileTavikRet_Ok)
+        if (rc == EKxFileTavikRet_Ok)
             checkpage(sd, offset, total);
 
         // A text that runs to the end of the payload was cut short.
@@ -343,8 +349,7 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
         i32 n = le32(r->entries);
         entries += n;
         total = hostle32(r->totalEntries);
-        if (rc != EKxFileTavikRet_Ok || hostle32(r->offset) != offset || n <= 0 ||
-            (unsigned long long)offset + (u32)n >= total)
+        if (rc != EKxFileTavikRet_Ok || n == 0 || (unsigned long long)offset + (u32)n >= total)
             break;
         offset += (u32)n;
     }
@@ -533,8 +538,10 @@ static void placeblock(int sd, int fd, int filesize)
     i32 rc = le32(r->returnCode);
     int at = le32(r->offset);
     int slot = at < 0 ? -1 : findslot(at);  // -1 also marks free slots
-    int want, n;
+    int want, n = le32(r->length);
 
+    if (n >= 0 && paylen == KX_FILE_TAVIK_GET_RESP_FIXED + n)
+        lastblock = -1;  // framed exactly: the reply before it was whole
     if (rc != EKxFileTavikRet_Ok)
         devfail(sd, "get", rc);
     if (slot < 0)
@@ -551,6 +558,7 @@ static void placeblock(int sd, int fd, int filesize)
                 r->last ? "claims to be" : "does not claim to be");
     writelocal(sd, fd, r->data, n, at);
     inflight[slot] = -1;
+    lastblock = at;
 }
 
 // Pipelined: the first reply gives the file size, then up to WINDOW block
@@ -667,6 +675,8 @@ int main(int argc, char **argv)
             exit(1);
         }
     }
+    for (; optind < argc; optind++)  // after "--": names, even ones that start with '-'
+        arg = argv[optind];
 
     // Names must reach the device whole: refuse rather than cut.
     if (strlen(arg) >= KX_FILE_TAVIK_NAME_LEN)

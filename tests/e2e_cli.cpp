@@ -114,12 +114,15 @@ TEST_F(Cli, LastNameWinsAndListingBeatsGet)
 {
     mkdir((root / "y").c_str(), 0755);
     Device dev(root.path());
-    Result r = tavik({"x", "-l", "y", "-g"});
+    Result r = tavik({"x", "-l", "y", "-g", "--", "-z", "y"});
     EXPECT_EQ(r.status, 0) << r.err;
+    r = tavik({"-l", "--", "-z"});  // a name that starts with '-'
+    EXPECT_EQ(r.err, "list: DirNotFound (-8)\n");
     auto reqs = dev.requests();
-    ASSERT_EQ(reqs.size(), 1u);
+    ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(hex(reqs[0].substr(2, 2)), "0a 88");
     EXPECT_EQ(reqs[0].substr(16, 2), std::string("y\0", 2));
+    EXPECT_EQ(reqs[1].substr(16, 3), std::string("-z\0", 3));
 }
 
 TEST_F(Cli, GetWithoutLocalNameNeedsAFileComponent)

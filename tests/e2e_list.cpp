@@ -93,6 +93,23 @@ TEST_F(List, PagesThatDoNotAgreeEndTheRun)
     }
 }
 
+TEST_F(List, FirstPageMustFitToo)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"offset=1", "entry 1, 3 entries of 3"},
+        {"entries=4", "entry 0, 4 entries of 3"},
+        {"entries=0", "entry 0, 0 entries of 3"},
+        {"entries=-1", "entry 0, -1 entries of 3"},
+        {"totalEntries=2", "entry 0, 3 entries of 2"},
+    };
+    for (auto &[mangle, err] : cases) {
+        Device dev(root.path(), {"--mangle", mangle});
+        Result r = tavik({"-l"});
+        EXPECT_EQ(r.status, 1) << mangle;
+        EXPECT_EQ(r.err, "listing page for entry 0 does not fit: " + err + "\n") << mangle;
+    }
+}
+
 TEST_F(List, TextCutShortIsNotPrinted)
 {
     Device dev(root.path(), {"--mangle", "payload=270"});

@@ -30,7 +30,7 @@ TEST(Timeouts, EachWaitReportsItsSite)
         {"lost pipelined reply", {"--drop", "5"}, {"-g", "-b", "f.dat"},
          "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 311)\n", "", 4096},
         {"pipelined payload", {"--stall-after", "3", "--mangle", "payload=0@3", "--mangle", "msgSize=400@3"}, {"-g", "-b", "f.dat"},
-         "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 380)\n", "", 2048},
+         "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 380)\n", "", 1024},
         {"connect", {}, {"-l"}, "", "connect: Connection timed out\n", 0},
     };
 

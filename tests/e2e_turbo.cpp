@@ -109,20 +109,23 @@ TEST_F(Turbo, EveryReplyIsChecked)
         size_t kept;  // the gap-free prefix left in the local file
     };
     // Replies come in the order asked: reply N is for offset (N-1)*1024.
+    // The block before a reply that does not frame exactly (its size is
+    // not 260 + its length) is not kept: that reply may hold the block's
+    // missing bytes.
     const std::vector<Case> cases = {
         {{"--mangle", "returnCode=-13@5"}, "get: ReadError (-13)\n", 4096},
         {{"--dup", "3"}, "reply for offset 2048, which is not in flight\n", 3072},
         {{"--mangle", "offset=99328@4"}, "reply for offset 99328, which is not in flight\n", 3072},
         {{"--mangle", "offset=-1@4"}, "reply for offset -1, which is not in flight\n", 3072},
-        {{"--mangle", "length=1000@4"}, "reply for offset 3072 carries 1000 bytes, 1024 expected\n", 3072},
-        {{"--mangle", "length=0@4"}, "reply for offset 3072 carries 0 bytes, 1024 expected\n", 3072},
-        {{"--mangle", "payload=1000@4"}, "bad block length 1024: the reply carries 740 data bytes\n", 3072},
+        {{"--mangle", "length=1000@4"}, "reply for offset 3072 carries 1000 bytes, 1024 expected\n", 2048},
+        {{"--mangle", "length=0@4"}, "reply for offset 3072 carries 0 bytes, 1024 expected\n", 2048},
+        {{"--mangle", "payload=1000@4"}, "bad block length 1024: the reply carries 740 data bytes\n", 2048},
         {{"--mangle", "filesize=20001@4"}, "reply for offset 3072 gives file size 20001, the first gave 20000\n", 3072},
         {{"--mangle", "last=1@4"}, "reply for offset 3072 claims to be the last block\n", 3072},
         {{"--mangle", "last=0@20"}, "reply for offset 19456 does not claim to be the last block\n", 19456},
         {{"--mangle", "filesize=-5@1"}, "bad file size -5\n", 0},
         {{"--mangle", "filesize=10240@1"}, "reply for offset 1024 gives file size 20000, the first gave 10240\n", 1024},
-        {{"--close-after", "6"}, "device closed the connection\n", 6144},
+        {{"--close-after", "6"}, "device closed the connection\n", 5120},
     };
     for (auto &c : cases) {
         Device dev(root.path(), c.opts);

@@ -157,49 +157,61 @@ static pid_t spawn(const Spawn &s)
     _exit(127);
 }
 
+Child::Child(const std::string &prog, const Call &call)
+    : spawn_(std::make_unique<Spawn>(prepare(prog, call, io_))), start_(now())
+{
+    pid_ = spawn(*spawn_);
+}
+
+Child::~Child()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Child::ended(double timeout)
+{
+    if (pid_ < 0)
+        return true;
+    int st = 0;
+    struct rusage ru;
+    if (wait4(pid_, &st, WNOHANG, &ru) != pid_) {
+        if (now() - start_ > timeout && !result_.timedout) {
+            result_.timedout = true;
+            kill(pid_, SIGKILL);
+        }
+        return false;
+    }
+    result_.seconds = now() - start_;
+    result_.maxrss_kb = ru.ru_maxrss;
+    if (WIFEXITED(st))
+        result_.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        result_.signal = WTERMSIG(st);
+    result_.out = readfile(spawn_->out);
+    result_.err = readfile(spawn_->err);
+    pid_ = -1;
+    return true;
+}
+
 std::vector<Result> runall(const std::string &prog, const std::vector<Call> &calls, double timeout)
 {
-    std::vector<Scratch> io(calls.size());
-    std::vector<Spawn> spawns;
-    std::vector<Result> results(calls.size());
-    std::vector<pid_t> pids;
-    double start = now();
-
-    for (size_t i = 0; i < calls.size(); i++)
-        spawns.push_back(prepare(prog, calls[i], io[i]));
-    for (auto &s : spawns)
-        pids.push_back(spawn(s));
-
-    size_t left = calls.size();
-    while (left > 0) {
-        bool late = now() - start > timeout;
-        for (size_t i = 0; i < pids.size(); i++) {
-            if (pids[i] < 0)
-                continue;
-            int st = 0;
-            struct rusage ru;
-            if (wait4(pids[i], &st, WNOHANG, &ru) != pids[i]) {
-                if (late && !results[i].timedout) {
-                    results[i].timedout = true;
-                    kill(pids[i], SIGKILL);
-                }
-                continue;
-            }
-            Result &r = results[i];
-            r.seconds = now() - start;
-            r.maxrss_kb = ru.ru_maxrss;
-            if (WIFEXITED(st))
-                r.status = WEXITSTATUS(st);
-            else if (WIFSIGNALED(st))
-                r.signal = WTERMSIG(st);
-            r.out = readfile(spawns[i].out);
-            r.err = readfile(spawns[i].err);
-            pids[i] = -1;
-            left--;
-        }
-        if (left > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<std::unique_ptr<Child>> children;
+    for (auto &call : calls)
+        children.push_back(std::make_unique<Child>(prog, call));
+    for (;;) {
+        size_t running = 0;
+        for (auto &c : children)
+            running += !c->ended(timeout);
+        if (running == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    std::vector<Result> results;
+    for (auto &c : children)
+        results.push_back(c->result());
     return results;
 }
 
@@ -238,6 +250,12 @@ std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout)
 {
     requireprivatenet();
     return runall(tavikBin, calls, timeout);
+}
+
+std::unique_ptr<Child> startTavik(const Call &call)
+{
+    requireprivatenet();
+    return std::make_unique<Child>(tavikBin, call);
 }
 
 Device::Device(const std::string &root, const std::vector<std::string> &opts,

@@ -27,6 +27,18 @@ struct Result {
 
 using Env = std::map<std::string, std::string>;
 
+// A scratch folder for one test, removed when the test ends.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
 struct Call {
     std::vector<std::string> args;
     Env env;
@@ -37,6 +49,29 @@ struct Call {
 // is taken out of the environment unless env sets it.
 Result tavik(const std::vector<std::string> &args, const Env &env = {}, const std::string &cwd = "",
              double timeout = 30);
+
+struct Spawn;
+
+// A program running in the background, its output going to files.
+class Child {
+public:
+    Child(const std::string &prog, const Call &call);
+    ~Child();  // kills it if it still runs
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    // Whether it has ended; once timeout seconds have passed it is killed.
+    bool ended(double timeout);
+    const Result &result() const { return result_; }
+
+private:
+    Scratch io_;
+    std::unique_ptr<Spawn> spawn_;
+    double start_;
+    pid_t pid_ = -1;
+    Result result_;
+};
+
+std::unique_ptr<Child> startTavik(const Call &call);
 
 // Runs several tavik at once, for tests that wait out timeouts together.
 std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 30);
@@ -76,17 +111,6 @@ private:
     std::vector<int> fds_;
 };
 
-// A scratch folder for one test, removed when the test ends.
-class Scratch {
-public:
-    Scratch();
-    ~Scratch();
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &bytes);

@@ -1,0 +1,229 @@
+// Seeded sessions against a hostile device (tavik-device --chaos): whatever
+// the device does, the client never dies by a signal, never hangs, exits 0
+// only with exactly the right result, and otherwise exits 1 with a message
+// and a local file that is a gap-free beginning of the served one.
+//
+// CHAOS_SESSIONS sets how many sessions run (default 300), CHAOS_FIRST the
+// first seed (default 1).  A failing session prints the command that replays
+// it alone.
+#include "harness.h"
+
+#include <chrono>
+#include <random>
+#include <sstream>
+#include <thread>
+
+using namespace th;
+
+namespace {
+
+const double kSessionLimit = 30;  // seconds: every wait is 3 s, so far beyond
+const int kParallel = 8;          // sessions at once: most of a session is waiting
+
+enum Op { List, Block, Piped };
+const char *const kOpNames[] = {"list", "block", "pipelined"};
+
+struct Session {
+    unsigned long seed;
+    Op op;
+    std::string name;      // remote file or folder
+    std::vector<std::string> deviceOpts;
+};
+
+// The served tree: files of sizes that hit the edges of 1024-byte blocks,
+// and folders with entry counts around the 100-entry page.
+struct Tree {
+    Scratch root;
+    std::vector<size_t> sizes = {0, 1, 1000, 1023, 1024, 1025, 4096, 20000, 65539, 300000,
+                                 1048581, 3145729};
+    std::vector<int> folders = {0, 3, 99, 100, 101, 250};
+    std::map<std::string, std::string> listings;  // folder -> client output, fault-free
+
+    Tree()
+    {
+        for (size_t i = 0; i < sizes.size(); i++)
+            writefile(root / ("f" + std::to_string(sizes[i])), pattern(sizes[i], (unsigned)i + 1));
+        for (int n : folders) {
+            std::string dir = root / ("d" + std::to_string(n));
+            mkdir(dir.c_str(), 0755);
+            for (int i = 0; i < n; i++)
+                writefile(dir + "/entry" + std::to_string(i), std::string((size_t)i, 'e'));
+        }
+        Device dev(root.path(), {}, "192.168.255.1:15299");
+        for (int n : folders) {
+            std::string d = "d" + std::to_string(n);
+            Result r = tavik({"-l", d}, {{"TAVIK_DEVICE", "192.168.255.1:15299"}});
+            EXPECT_EQ(r.status, 0) << r.err;
+            listings[d] = r.out;
+        }
+    }
+};
+
+template <class T>
+const T &pick(std::mt19937_64 &rng, const std::vector<T> &from)
+{
+    return from[rng() % from.size()];
+}
+
+Session plan(unsigned long seed, const Tree &tree)
+{
+    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull);
+    Session s{seed, Op(rng() % 3), "", {}};
+    // Small files more often: many sessions, and a fault usually ends one early.
+    if (s.op == List) {
+        s.name = "d" + std::to_string(pick(rng, tree.folders));
+    } else {
+        size_t i = rng() % tree.sizes.size();
+        if (rng() % 2)
+            i = rng() % (tree.sizes.size() - 3);
+        s.name = "f" + std::to_string(tree.sizes[i]);
+    }
+    std::string rate = pick(rng, std::vector<std::string>{"0.005", "0.03", "0.1", "0.3"});
+    s.deviceOpts = {"--chaos", std::to_string(seed), "--chaos-rate", rate};
+    if (s.op == Block) {
+        std::string bs = pick(rng, std::vector<std::string>{"1024", "1000", "65259", "7", "4096"});
+        s.deviceOpts.insert(s.deviceOpts.end(), {"--block-size", bs});
+    }
+    if (s.op == Piped && rng() % 3 == 0)
+        s.deviceOpts.insert(s.deviceOpts.end(), {"--order", "shuffle:" + std::to_string(seed)});
+    return s;
+}
+
+std::vector<std::string> clientArgs(const Session &s, const std::string &out)
+{
+    switch (s.op) {
+    case List: return {"-l", s.name};
+    case Block: return {"-g", s.name, "-o", out};
+    case Piped: return {"-g", "-b", s.name, "-o", out};
+    }
+    return {};
+}
+
+std::string join(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (auto &a : v)
+        s += (s.empty() ? "" : " ") + a;
+    return s;
+}
+
+// A listing page that claims fewer entries than its text holds makes the
+// next page start inside it: the protocol gives no way to count entries in
+// a text, so no client can tell.  Such a listing must still hold only
+// lines the device served.
+bool countsLied(const std::string &deviceLog)
+{
+    return deviceLog.find("chaos: entries=") != std::string::npos;
+}
+
+bool linesOf(const std::string &part, const std::string &whole)
+{
+    std::istringstream in(part);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line.rfind("entries ", 0) != 0 &&
+            whole.find("\n" + line + "\n") == std::string::npos)
+            return false;
+    return true;
+}
+
+struct Tally {
+    int sessions[3] = {0, 0, 0}, ok[3] = {0, 0, 0}, failed[3] = {0, 0, 0};
+    int timeouts = 0, countLies = 0;
+};
+
+// Checks one finished session; returns what is wrong, or "" when all holds.
+std::string judge(const Session &s, const Result &r, const std::string &local, const Tree &tree,
+                  const std::string &deviceLog, Tally &tally)
+{
+    std::string served = s.op == List ? tree.listings.at(s.name) : readfile(tree.root / s.name);
+    if (r.timedout)
+        return "did not end within " + std::to_string((int)kSessionLimit) + " s";
+    if (r.signal)
+        return "killed by signal " + std::to_string(r.signal);
+    if (r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error") != std::string::npos)
+        return "sanitizer report";
+    tally.sessions[s.op]++;
+    if (r.status == 0) {
+        tally.ok[s.op]++;
+        if (s.op != List)
+            return local == served ? "" : "exit 0 but the local file differs from the served one";
+        if (r.out == served)
+            return "";
+        if (countsLied(deviceLog) && linesOf(r.out, "\n" + served)) {
+            tally.countLies++;
+            return "";
+        }
+        return "exit 0 but the listing differs from the served one";
+    }
+    if (r.status != 1)
+        return "exit status " + std::to_string(r.status);
+    tally.failed[s.op]++;
+    if (r.out.find("Timeout or Error") != std::string::npos)
+        tally.timeouts++;
+    bool said = !r.err.empty() || r.out.find("Timeout or Error") != std::string::npos ||
+                r.out.find("Serious problem") != std::string::npos;
+    if (!said)
+        return "exit 1 without a message";
+    if (s.op != List && served.compare(0, local.size(), local) != 0)
+        return "the local file (" + std::to_string(local.size()) +
+               " bytes) is not a beginning of the served one";
+    return "";
+}
+
+struct Slot {
+    Session session;
+    std::unique_ptr<Device> device;
+    std::unique_ptr<Child> client;
+    std::string out, endpoint;
+};
+
+TEST(Chaos, HostileDeviceSessions)
+{
+    const char *n = getenv("CHAOS_SESSIONS"), *first = getenv("CHAOS_FIRST");
+    unsigned long count = n ? std::stoul(n) : 300, seed0 = first ? std::stoul(first) : 1;
+    Tree tree;
+    Scratch work;
+    Tally tally;
+    std::vector<Slot> slots(kParallel);
+    unsigned long next = seed0, done = 0;
+
+    while (done < count) {
+        for (size_t i = 0; i < slots.size(); i++) {
+            Slot &slot = slots[i];
+            if (!slot.client && next < seed0 + count) {
+                slot.session = plan(next++, tree);
+                slot.endpoint = "192.168.255.1:" + std::to_string(15300 + i);
+                slot.device = std::make_unique<Device>(tree.root.path(), slot.session.deviceOpts,
+                                                       slot.endpoint);
+                slot.out = work / ("out" + std::to_string(i));
+                unlink(slot.out.c_str());
+                slot.client = startTavik(Call{clientArgs(slot.session, slot.out),
+                                              {{"TAVIK_DEVICE", slot.endpoint}}, work.path()});
+            }
+            if (!slot.client || !slot.client->ended(kSessionLimit))
+                continue;
+            const Session &s = slot.session;
+            std::string wrong = judge(s, slot.client->result(), readfile(slot.out), tree,
+                                      slot.device->log(), tally);
+            EXPECT_EQ(wrong, "") << "seed " << s.seed << " (" << kOpNames[s.op] << " " << s.name
+                                 << ", device " << join(s.deviceOpts) << ")\n  stdout: "
+                                 << slot.client->result().out.substr(0, 300)
+                                 << "\n  stderr: " << slot.client->result().err.substr(0, 300)
+                                 << "\n  replay: CHAOS_FIRST=" << s.seed
+                                 << " CHAOS_SESSIONS=1 tests/netns.sh build/tests/chaos";
+            slot.client.reset();
+            slot.device.reset();
+            done++;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    printf("chaos: %lu sessions from seed %lu\n", count, seed0);
+    for (int op = 0; op < 3; op++)
+        printf("  %-9s %4d sessions: %4d exit 0 (exact), %4d exit 1\n", kOpNames[op],
+               tally.sessions[op], tally.ok[op], tally.failed[op]);
+    printf("  timeouts %d; listings whose counts the device falsified, printed as served: %d\n",
+           tally.timeouts, tally.countLies);
+}
+
+}  // namespace
