@@ -1,0 +1,34 @@
+#!/bin/sh
+# cmake --install into a temporary prefix, and once more under DESTDIR with
+# the configured prefix: the programs and pages must be where they belong,
+# and the installed programs must run (the client in its own network
+# namespace).
+#   install.sh CMAKE BUILD_DIR PREFIX BINDIR MANDIR SOURCE_DIR NETNS_SH
+set -u
+cmake=$1 build=$2 prefix=$3 bindir=$4 mandir=$5 src=$6 netns=$7
+tmp=$(mktemp -d) || exit 1
+trap 'rm -rf "$tmp"' EXIT
+status=0
+fail() { echo "$*" >&2; status=1; }
+
+# check ROOT: what an install into the prefix ROOT must have put there.
+check() {
+    bin=$1/$bindir
+    for p in tavik tavik-device; do
+        [ -x "$bin/$p" ] || fail "$bin/$p is missing or not executable"
+        cmp -s "$src/man/$p.1" "$1/$mandir/man1/$p.1" ||
+            fail "$1/$mandir/man1/$p.1 is missing or differs from man/$p.1"
+    done
+    out=$("$netns" "$bin/tavik" -h 2>&1); rc=$?
+    [ "$rc" = 1 ] || fail "installed tavik -h: exit status $rc, 1 expected"
+    case $out in *"Usage:"*"$bin/tavik -l "*) ;; *) fail "installed tavik -h printed: $out" ;; esac
+    out=$("$bin/tavik-device" --help 2>&1); rc=$?
+    [ "$rc" = 0 ] || fail "installed tavik-device --help: exit status $rc, 0 expected"
+    case $out in "Usage: tavik-device "*) ;; *) fail "installed tavik-device --help printed: $out" ;; esac
+}
+
+"$cmake" --install "$build" --prefix "$tmp/prefix" >/dev/null || fail "cmake --install --prefix failed"
+check "$tmp/prefix"
+DESTDIR=$tmp/dest "$cmake" --install "$build" >/dev/null || fail "cmake --install with DESTDIR failed"
+check "$tmp/dest$prefix"
+exit $status

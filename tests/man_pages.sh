@@ -1,0 +1,48 @@
+#!/bin/sh
+# The manual pages against the programs: every option a program accepts has
+# an entry under OPTIONS in its page and every entry there is an option it
+# accepts; and groff has nothing to warn about in either page.
+#   man_pages.sh SOURCE_DIR TAVIK_DEVICE_BINARY
+set -u
+src=$1 device=$2
+tmp=$(mktemp -d) || exit 1
+trap 'rm -rf "$tmp"' EXIT
+status=0
+
+# The options on the entry tags (the line after each .TP) under OPTIONS.
+tags() {
+    awk '/^\.SH/ { opt = $2 == "OPTIONS" } opt && tp { print } { tp = opt && /^\.TP/ }' "$1" |
+        sed 's/\\-/-/g; s/\\f[A-Z]//g' | options
+}
+
+# Every -x and --name that stands on its own in the input, one per line.
+options() {
+    grep -oE '(^|[^[:alnum:]-])--?[[:alpha:]][[:alnum:]-]*' | sed 's/^[^-]*//' | sort -u
+}
+
+# compare PAGE: $tmp/want against the page's entries.
+compare() {
+    tags "$src/man/$1" >"$tmp/have"
+    [ -s "$tmp/want" ] || { echo "$1: no options found in the program" >&2; status=1; }
+    for o in $(grep -vxF -f "$tmp/have" "$tmp/want"); do
+        echo "$1: option $o is accepted but has no entry under OPTIONS" >&2; status=1
+    done
+    for o in $(grep -vxF -f "$tmp/want" "$tmp/have"); do
+        echo "$1: entry $o under OPTIONS is no option the program accepts" >&2; status=1
+    done
+}
+
+# tavik: the letters of the string literal passed to getopt().
+sed -n 's/.*getopt([^"]*"\([^"]*\)".*/\1/p' "$src/src/tavik.cpp" | tr -d ':+-' | fold -w1 |
+    sed 's/^/-/' | sort -u >"$tmp/want"
+compare tavik.1
+
+# tavik-device: every -x and --name its --help shows.
+"$device" --help | options >"$tmp/want"
+compare tavik-device.1
+
+for page in tavik.1 tavik-device.1; do
+    out=$(groff -ww -z -man "$src/man/$page" 2>&1) && [ -z "$out" ] ||
+        { echo "groff -ww -z -man $page:" >&2; echo "$out" >&2; status=1; }
+done
+exit $status
