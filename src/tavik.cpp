@@ -19,7 +19,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <string>
 
@@ -62,6 +64,92 @@ static int cutfd = -1;
 static off_t cutlen;
 static int lastblock = -1;  // offset of the block not yet vouched for
 
+// ---- Progress -------------------------------------------------------------
+
+// On a terminal, a line on stderr shows a download move.  Anywhere else
+// nothing at all, so that what scripts see stays the same byte for byte.
+static int progon;        // stderr is a terminal
+static int progshown;     // a line is on screen and not yet ended
+static double progstart, progdrawn;
+
+static double seconds(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+static void startprogress(void)
+{
+    progon = isatty(2);
+    progstart = seconds();
+    progdrawn = 0;
+}
+
+static void fmtbytes(char *buf, size_t len, double n)
+{
+    const char *unit[] = {"B", "KiB", "MiB", "GiB"};
+    int u = 0;
+    for (; n >= 1024 && u < 3; u++)
+        n /= 1024;
+    snprintf(buf, len, u ? "%.1f %s" : "%.0f %s", n, unit[u]);
+}
+
+static int termwidth(void)
+{
+    struct winsize ws;
+    if (ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// Redraws the line in place, at most ten times a second unless forced; the
+// longest form that fits the terminal wins.
+static void drawprogress(long long done, long long total, int force)
+{
+    double now = seconds(), rate;
+    char line[4][160], got[24], all[24], speed[24], left[48];
+    int pct, width, i;
+
+    if (!progon || (!force && now - progdrawn < 0.1))
+        return;
+    progdrawn = now;
+    rate = now > progstart ? (double)done / (now - progstart) : 0;
+    pct = total > 0 ? (int)(done * 100 / total) : 100;
+    pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
+    fmtbytes(got, sizeof got, (double)done);
+    fmtbytes(all, sizeof all, (double)total);
+    fmtbytes(speed, sizeof speed, rate);
+    if (rate > 0 && total >= done && (double)(total - done) / rate < 360000) {
+        long s = (long)((double)(total - done) / rate);
+        snprintf(left, sizeof left, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        snprintf(left, sizeof left, "-:--:--");
+    }
+    snprintf(line[0], sizeof line[0], "%s of %s  %3d%%  %s/s  %s left", got, all, pct, speed, left);
+    snprintf(line[1], sizeof line[1], "%s  %3d%%  %s/s  %s left", got, pct, speed, left);
+    snprintf(line[2], sizeof line[2], "%3d%%  %s left", pct, left);
+    snprintf(line[3], sizeof line[3], "%3d%%", pct);
+    width = termwidth() - 1;  // the last column would wrap on some terminals
+    for (i = 0; i < 3 && (int)strlen(line[i]) > width; i++)
+        ;
+    fprintf(stderr, "\r%.*s\033[K", width, line[i]);
+    progshown = 1;
+}
+
+// Ends the line, so that what follows starts on a line of its own.
+static void endprogress(void)
+{
+    if (progshown) {
+        int e = errno;
+        fputc('\n', stderr);
+        errno = e;
+        progshown = 0;
+    }
+}
+
+// ---- Failures -------------------------------------------------------------
+
 static void quit(int sd)
 {
     off_t keep = lastblock >= 0 && lastblock < cutlen ? lastblock : cutlen;
@@ -75,6 +163,7 @@ static void quit(int sd)
 // The perror form: a fixed tag and the system's text for errno.
 static void fail(int sd, const char *tag)
 {
+    endprogress();
     fflush(stdout);
     perror(tag);
     quit(sd);
@@ -84,6 +173,7 @@ static void failmsg(int sd, const char *fmt, ...)
 {
     va_list ap;
 
+    endprogress();
     fflush(stdout);
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
@@ -202,6 +292,7 @@ static void waitfor(int sd, int site)
     ufds.fd = sd;
     ufds.events = POLLIN;
     if (poll(&ufds, 1, WAIT_MS) <= 0) {
+        endprogress();
         printf("Timeout or Error (line %d)\n", site);
         quit(-1);
     }
@@ -230,6 +321,7 @@ static int my_read(int sd, u8 *buf, int size)
             waitfor(sd, 256);
             ssize_t n = read(sd, inbuf, sizeof inbuf);
             if (n < 0) {
+                endprogress();
                 perror("my_read");
                 printf("n = %x,  size = %x\n", (unsigned)n, (unsigned)size);
                 quit(sd);
@@ -440,16 +532,19 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
 {
     const SKxFileTavikGetResp *r = getresp();
     int fd = openlocal(sd);
-    int offset = 0, cmp = FLUSHSTEP;
+    int offset = 0, cmp = FLUSHSTEP, filesize = 0;
 
+    startprogress();
     for (;;) {
         int n = getblock(sd, core, task, name, offset);
         if (n > LARGE) {
             errno = EFBIG;
             fail(-1, "large");
         }
-        if (offset == 0)
-            printf("\nfilesize      %d  \n", le32(r->filesize));
+        if (offset == 0) {
+            filesize = le32(r->filesize);
+            printf("\nfilesize      %d  \n", filesize);
+        }
         if (le32(r->returnCode) != EKxFileTavikRet_Ok)
             devfail(sd, "get", le32(r->returnCode));
         n = blocklength(sd);
@@ -469,9 +564,11 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
             fflush(stdout);
             cmp += FLUSHSTEP;
         }
+        drawprogress(offset, filesize, r->last != 0);
         if (r->last)
             break;
     }
+    endprogress();
     closelocal(sd, fd);
     return 0;
 }
@@ -571,6 +668,7 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
 
     cutfd = fd;
     cutlen = 0;
+    startprogress();
     for (int i = 0; i < WINDOW; i++)
         inflight[i] = -1;
 
@@ -603,8 +701,11 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
             num++;
             nused--;
             cutlen = gapfree(offset, filesize);
+            drawprogress(cutlen, filesize, 0);
         }
     }
+    drawprogress(filesize, filesize, 1);
+    endprogress();
     cutfd = -1;
     closelocal(sd, fd);
 }

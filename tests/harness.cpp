@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -250,6 +251,40 @@ std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout)
 {
     requireprivatenet();
     return runall(tavikBin, calls, timeout);
+}
+
+Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int cols,
+                       const std::string &cwd)
+{
+    requireprivatenet();
+    Scratch io;
+    Spawn sp = prepare(tavikBin, Call{args, env, cwd}, io);
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = (unsigned short)cols;
+    int master;
+    double start = now();
+    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid == 0) {
+        if (chdir(sp.cwd.c_str()) != 0)
+            _exit(126);
+        execve(sp.argv[0], sp.argv.data(), sp.envp.data());
+        _exit(127);
+    }
+    Result r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0)  // EIO once the child is gone
+        r.out.append(buf, (size_t)n);
+    close(master);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.seconds = now() - start;
+    if (WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        r.signal = WTERMSIG(st);
+    return r;
 }
 
 std::unique_ptr<Child> startTavik(const Call &call)

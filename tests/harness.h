@@ -73,6 +73,11 @@ private:
 
 std::unique_ptr<Child> startTavik(const Call &call);
 
+// Runs tavik with a pseudo-terminal of cols columns as its standard input,
+// output and error; out holds everything written to the terminal.
+Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int cols,
+                       const std::string &cwd = "");
+
 // Runs several tavik at once, for tests that wait out timeouts together.
 std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 30);
 
