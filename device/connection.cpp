@@ -256,7 +256,8 @@ void Connection::readInput(Micros now)
         }
         if (got == 0) {
             inputEnded_ = true;
-            closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
+            if (!closing_)  // keep the reason we were closing for
+                closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
             return;
         }
         inputLength_ += static_cast<size_t>(got);
