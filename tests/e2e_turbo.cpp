@@ -91,6 +91,14 @@ TEST_F(Turbo, FirstBlockOfTheWrongSize)
     EXPECT_EQ(dev.getOffsets().size(), 1u);
 }
 
+TEST_F(Turbo, FullDiskIsAFailure)
+{
+    Device dev(root.path());
+    Result r = tavik({"-g", "-b", "f.dat", "-o", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot write file!: No space left on device\n");
+}
+
 TEST_F(Turbo, MissingFileIsAFailure)
 {
     Device dev(root.path());
