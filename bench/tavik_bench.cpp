@@ -1,0 +1,916 @@
+// tavik-bench: measures tavik's downloads against a tavik-device on
+// 127.0.0.1 that holds each reply for an emulated round-trip delay.
+//
+// For every delay, mode and file size it runs the client a few times and
+// reports medians: throughput (wall time of the client process), the ratio
+// to what the delay allows, the client's CPU time per MiB and peak RSS, and
+// the device's CPU time, to show the device is not what limits a run.
+// Every download is compared with the served file; a wrong copy fails the
+// whole benchmark.
+//
+// The client's built-in address is the real device's.  Every client run
+// here gets TAVIK_DEVICE pointing at our own device on loopback, and a run
+// without it is refused before the client is started.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int kWindow = 16;        // requests the pipelined mode keeps in flight
+constexpr int kBlock = 1024;       // bytes per block, both modes
+constexpr double kStartupWait = 5; // seconds for the device to start listening
+
+// Anything that makes a figure untrustworthy ends the whole benchmark.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void failErrno(const std::string &what)
+{
+    throw Failure(what + ": " + std::strerror(errno));
+}
+
+double nowSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+// ---- What to run ----------------------------------------------------------
+
+enum class Mode { Block, Pipelined };
+
+const char *modeName(Mode mode)
+{
+    return mode == Mode::Block ? "block" : "pipelined";
+}
+
+struct Options {
+    bool quick = false;
+    int runs = 0;  // 0: chosen per case from its expected length
+    std::string csv = "bench/results.csv";
+    std::string tavik = TAVIK_BIN;
+    std::string device = TAVIK_DEVICE_BIN;
+    std::vector<double> delays = {0, 0.5, 2, 10};
+    std::vector<Mode> modes = {Mode::Block, Mode::Pipelined};
+    std::vector<size_t> sizes = {1u << 20, 32u << 20};
+};
+
+struct Case {
+    double delayMs;
+    Mode mode;
+    size_t bytes;
+    int runs;
+    double expected;  // seconds for one run
+};
+
+const char kUsage[] =
+    "Usage: tavik-bench [OPTION]...\n"
+    "Downloads files with tavik from a tavik-device on 127.0.0.1 at several\n"
+    "emulated round-trip delays, in both modes, and reports medians.\n"
+    "\n"
+    "  --quick          a tiny run: 64 KiB, delays 0 and 0.5 ms, one run each\n"
+    "  --runs N         runs per case (default: 5, or 3 where a run is long)\n"
+    "  --delays LIST    delays in ms, comma-separated (default 0,0.5,2,10)\n"
+    "  --modes LIST     block, pipelined or both (default block,pipelined)\n"
+    "  --sizes LIST     file sizes: bytes or with K/M suffix (default 1M,32M)\n"
+    "  --csv PATH       where the table goes as CSV (default bench/results.csv)\n"
+    "  --tavik PATH     the client to measure\n"
+    "  --device PATH    the stand-in device\n";
+
+[[noreturn]] void usageError(const std::string &why)
+{
+    std::fprintf(stderr, "tavik-bench: %s\n\n%s", why.c_str(), kUsage);
+    std::exit(2);
+}
+
+std::vector<std::string> splitList(const std::string &text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos)
+            return items;
+        start = comma + 1;
+    }
+}
+
+double parseNumber(const std::string &option, const std::string &text, double low, double high)
+{
+    char *end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value) || value < low || value > high)
+        usageError(option + ": bad value '" + text + "'");
+    return value;
+}
+
+size_t parseSize(const std::string &text)
+{
+    size_t scale = 1;
+    std::string digits = text;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'M')) {
+        scale = digits.back() == 'K' ? 1024 : 1024 * 1024;
+        digits.pop_back();
+    }
+    double value = parseNumber("--sizes", digits, 1, 1024.0 * 1024 * 1024);
+    if (value != std::floor(value))
+        usageError("--sizes: bad value '" + text + "'");
+    return static_cast<size_t>(value) * scale;
+}
+
+Mode parseMode(const std::string &text)
+{
+    if (text == "block")
+        return Mode::Block;
+    if (text == "pipelined")
+        return Mode::Pipelined;
+    usageError("--modes: bad value '" + text + "'");
+}
+
+void applyOption(Options &options, const std::string &name, const std::string &value)
+{
+    if (name == "--runs") {
+        options.runs = static_cast<int>(parseNumber(name, value, 1, 1000));
+    } else if (name == "--delays") {
+        options.delays.clear();
+        for (const std::string &item : splitList(value)) {
+            double delay = parseNumber(name, item, 0, 1000);
+            // One device per delay: a delay named twice would run twice.
+            if (std::find(options.delays.begin(), options.delays.end(), delay) ==
+                options.delays.end())
+                options.delays.push_back(delay);
+        }
+    } else if (name == "--modes") {
+        options.modes.clear();
+        for (const std::string &item : splitList(value))
+            options.modes.push_back(parseMode(item));
+    } else if (name == "--sizes") {
+        options.sizes.clear();
+        for (const std::string &item : splitList(value))
+            options.sizes.push_back(parseSize(item));
+    } else if (name == "--csv") {
+        options.csv = value;
+    } else if (name == "--tavik") {
+        options.tavik = value;
+    } else if (name == "--device") {
+        options.device = value;
+    } else {
+        usageError("unknown option '" + name + "'");
+    }
+}
+
+Options parseCommandLine(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg == "--quick") {
+            options.quick = true;
+            options.sizes = {64 * 1024};
+            options.delays = {0, 0.5};
+            options.runs = 1;
+            continue;
+        }
+        if (i + 1 >= argc)
+            usageError("option '" + arg + "' needs a value");
+        applyOption(options, arg, argv[++i]);
+    }
+    return options;
+}
+
+// A rough length of one run, for the plan and for choosing repetitions:
+// at a delay every round trip costs it plus a little, at no delay the
+// client's own speed counts (figures from this project's machines).
+double expectedSeconds(double delayMs, Mode mode, size_t bytes)
+{
+    double blocks = std::ceil(static_cast<double>(bytes) / kBlock);
+    double trips = mode == Mode::Block ? blocks : std::ceil(blocks / kWindow) + 1;
+    if (delayMs == 0)
+        return 0.01 + (mode == Mode::Block ? blocks * 30e-6 : bytes / (150 * kMiB));
+    return 0.01 + trips * (delayMs + 0.1) / 1000;
+}
+
+// Block mode at 10 ms needs ten seconds per MiB: only the small file.
+bool worthRunning(double delayMs, Mode mode, size_t bytes)
+{
+    return !(mode == Mode::Block && delayMs >= 10 && bytes > (1u << 20));
+}
+
+std::vector<Case> planCases(const Options &options)
+{
+    std::vector<Case> cases;
+    for (double delay : options.delays)
+        for (Mode mode : options.modes)
+            for (size_t bytes : options.sizes) {
+                if (!worthRunning(delay, mode, bytes))
+                    continue;
+                double expected = expectedSeconds(delay, mode, bytes);
+                int runs = options.runs ? options.runs : expected > 5 ? 3 : 5;
+                cases.push_back(Case{delay, mode, bytes, runs, expected});
+            }
+    return cases;
+}
+
+std::string sizeText(size_t bytes)
+{
+    if (bytes % (1u << 20) == 0)
+        return format("%zu MiB", bytes >> 20);
+    if (bytes % 1024 == 0)
+        return format("%zu KiB", bytes >> 10);
+    return format("%zu B", bytes);
+}
+
+void printSkipped(const Options &options)
+{
+    for (double delay : options.delays)
+        for (Mode mode : options.modes)
+            for (size_t bytes : options.sizes)
+                if (!worthRunning(delay, mode, bytes))
+                    std::printf("  D %4g ms  %-9s  %-7s  skipped: %.0f s a run\n", delay,
+                                modeName(mode), sizeText(bytes).c_str(),
+                                expectedSeconds(delay, mode, bytes));
+}
+
+void printPlan(const Options &options, const std::vector<Case> &cases)
+{
+    double total = 0;
+    std::printf("Plan (expected time of one run, and runs):\n");
+    printSkipped(options);
+    for (const Case &c : cases) {
+        double all = c.expected * c.runs;
+        total += all;
+        std::printf("  D %4g ms  %-9s  %-7s  %7.2f s x %d = %6.1f s%s\n", c.delayMs,
+                    modeName(c.mode), sizeText(c.bytes).c_str(), c.expected, c.runs, all,
+                    c.runs == 3 && c.expected > 5 ? "  (long: 3 runs)" : "");
+    }
+    std::printf("Expected total: about %.0f s (%.1f min)\n\n", total, total / 60);
+    std::fflush(stdout);
+}
+
+// ---- Files ----------------------------------------------------------------
+
+// A scratch folder for the served files and the downloads, removed however
+// the benchmark ends.
+class Scratch {
+public:
+    Scratch()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavik-bench-XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            failErrno("mkdtemp");
+        path_ = pattern;
+        fs::create_directory(root());
+    }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    std::string root() const { return path_ + "/root"; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string servedName(size_t bytes)
+{
+    return format("bench-%zu.dat", bytes);
+}
+
+// Repeatable pseudo-random bytes (splitmix64), so that a download that
+// lands in the wrong place cannot match by chance.
+void writePattern(const std::string &path, size_t bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::vector<uint64_t> chunk(1 << 16);
+    uint64_t state = 0x7a61'6b69'7400'0000ull + bytes;
+    for (size_t done = 0; done < bytes;) {
+        for (uint64_t &word : chunk) {
+            uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+            word = z ^ (z >> 31);
+        }
+        size_t n = std::min(bytes - done, chunk.size() * sizeof chunk[0]);
+        out.write(reinterpret_cast<const char *>(chunk.data()), static_cast<std::streamsize>(n));
+        done += n;
+    }
+    if (!out.flush())
+        throw Failure("cannot write " + path);
+}
+
+void makeServedFiles(const Scratch &scratch, const std::vector<Case> &cases)
+{
+    for (const Case &c : cases) {
+        std::string path = scratch.root() + "/" + servedName(c.bytes);
+        if (!fs::exists(path))
+            writePattern(path, c.bytes);
+    }
+}
+
+// Throws unless the two files hold the same bytes.
+void requireSameFile(const std::string &served, const std::string &copy, const std::string &what)
+{
+    std::ifstream a(served, std::ios::binary), b(copy, std::ios::binary);
+    if (!b)
+        throw Failure(what + ": the client left no file at " + copy);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    for (size_t at = 0;;) {
+        a.read(x.data(), static_cast<std::streamsize>(x.size()));
+        b.read(y.data(), static_cast<std::streamsize>(y.size()));
+        size_t na = static_cast<size_t>(a.gcount()), nb = static_cast<size_t>(b.gcount());
+        size_t same = std::mismatch(x.begin(), x.begin() + std::min(na, nb), y.begin()).first -
+                      x.begin();
+        if (same < std::min(na, nb) || na != nb)
+            throw Failure(format("%s: WRONG FILE: the copy differs from the served file at byte "
+                                 "%zu", what.c_str(), at + same));
+        if (na == 0)
+            return;
+        at += na;
+    }
+}
+
+// ---- Processes ------------------------------------------------------------
+
+// SIGCHLD, SIGINT and SIGTERM stay blocked and are waited for: a child's
+// end can then be awaited with a deadline (sigtimedwait) and timed to the
+// microsecond, and an interruption arrives where the client can be killed
+// and everything cleaned up.
+sigset_t awaitedSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+sigset_t originalMask;
+
+void blockAwaitedSignals()
+{
+    sigset_t set = awaitedSignals();
+    sigprocmask(SIG_BLOCK, &set, &originalMask);
+    // Output piped into a reader that quits must not end us before the
+    // device is stopped and the scratch folder removed.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> out;
+    for (std::string &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// In the child: stdin from /dev/null, stdout to `out` (or left), stderr to
+// `err`, the parent's signal mask undone, then the program.
+[[noreturn]] void execChild(std::vector<std::string> args, std::vector<std::string> env, int out,
+                            int err, pid_t parent)
+{
+    // Should we be killed outright, the children go too.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(127);
+    signal(SIGPIPE, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    execve(args[0].c_str(), pointers(args).data(), pointers(env).data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0].c_str(), std::strerror(errno));
+    _exit(127);
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, int out,
+            int err)
+{
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0)
+        failErrno("fork");
+    if (pid == 0)
+        execChild(args, env, out, err, parent);
+    return pid;
+}
+
+std::vector<std::string> inheritedEnvironment()
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        if (std::strncmp(*e, "TAVIK_DEVICE=", 13) != 0)
+            env.push_back(*e);
+    return env;
+}
+
+int openLog(const std::string &path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        failErrno("open " + path);
+    return fd;
+}
+
+std::string readText(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The stand-in device, on 127.0.0.1 and a port the system picks.
+class Device {
+public:
+    Device(const std::string &bin, const Scratch &scratch, double delayMs)
+        : log_(scratch.file(format("device-%g.log", delayMs)))
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            failErrno("pipe");
+        int err = openLog(log_);
+        pid_ = spawn({bin, "--listen", "127.0.0.1:0", "--root", scratch.root(), "--delay",
+                      format("%g", delayMs)},
+                     inheritedEnvironment(), fds[1], err);
+        close(fds[1]);
+        close(err);
+        try {
+            port_ = readPort(fds[0]);
+        } catch (...) {
+            close(fds[0]);
+            stop();
+            throw;
+        }
+        close(fds[0]);
+    }
+    ~Device() { stop(); }
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+    const std::string &log() const { return log_; }
+
+    // Throws if the device has ended: a run against it would prove nothing.
+    void requireRunning()
+    {
+        int status;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw Failure("tavik-device ended during the run:\n" + readText(log_));
+        }
+    }
+
+    // SIGTERM, then SIGKILL if it has not stopped within a few seconds.
+    void stop()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
+            usleep(10000);
+        if (kill(pid_, 0) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    // The device's one line on stdout: "listening on 127.0.0.1:PORT".
+    int readPort(int fd)
+    {
+        std::string line;
+        double giveUp = nowSeconds() + kStartupWait;
+        while (line.find('\n') == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            int wait = static_cast<int>((giveUp - nowSeconds()) * 1000);
+            char buf[256];
+            ssize_t n;
+            if (wait <= 0 || poll(&p, 1, wait) <= 0 || (n = read(fd, buf, sizeof buf)) <= 0)
+                throw Failure("tavik-device did not start:\n" + readText(log_));
+            line.append(buf, static_cast<size_t>(n));
+        }
+        const char prefix[] = "listening on 127.0.0.1:";
+        if (line.compare(0, sizeof prefix - 1, prefix) != 0)
+            throw Failure("unexpected first line from tavik-device: " + line);
+        int port = std::atoi(line.c_str() + sizeof prefix - 1);
+        if (port <= 0 || port > 65535)
+            throw Failure("bad port in: " + line);
+        return port;
+    }
+
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string log_;
+};
+
+// CPU time the device has used so far, in seconds: the scheduler's
+// nanosecond count where the kernel has it, else utime+stime in ticks.
+double processCpuSeconds(pid_t pid)
+{
+    std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns;
+    if (sched >> ns)
+        return static_cast<double>(ns) * 1e-9;
+    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        throw Failure("cannot read the CPU time of process " + std::to_string(pid));
+    // Fields after "(comm)": state is field 3, utime 14, stime 15.
+    unsigned long long utime = 0, stime = 0;
+    std::sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The environment of a client run.  The client's built-in endpoint is the
+// real device, so the run must carry TAVIK_DEVICE, naming a loopback
+// address: anything else is refused here, before the client exists.
+std::vector<std::string> clientEnvironment(int port)
+{
+    std::vector<std::string> env = inheritedEnvironment();
+    env.push_back(format("TAVIK_DEVICE=127.0.0.1:%d", port));
+    return env;
+}
+
+void requireLoopbackDevice(const std::vector<std::string> &env)
+{
+    const std::string key = "TAVIK_DEVICE=";
+    auto it = std::find_if(env.begin(), env.end(),
+                           [&](const std::string &e) { return e.compare(0, key.size(), key) == 0; });
+    if (it == env.end())
+        throw Failure("refusing to run tavik without TAVIK_DEVICE");
+    std::string value = it->substr(key.size());
+    size_t colon = value.rfind(':');
+    std::string host = value.substr(0, colon);
+    in_addr address;
+    int port = colon == std::string::npos ? 0 : std::atoi(value.c_str() + colon + 1);
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1 ||
+        (ntohl(address.s_addr) >> 24) != 127 || port <= 0 || port > 65535)
+        throw Failure("refusing to run tavik: TAVIK_DEVICE=" + value + " is not 127.x.x.x:PORT");
+}
+
+struct Exit {
+    int status;
+    rusage usage;
+};
+
+void killClient(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// Waits for `pid` with a deadline, watching that the device stays up.
+Exit awaitClient(pid_t pid, double limit, Device &device)
+{
+    double giveUp = nowSeconds() + limit;
+    sigset_t set = awaitedSignals();
+    for (;;) {
+        Exit done{};
+        pid_t got = wait4(pid, &done.status, WNOHANG, &done.usage);
+        if (got == pid)
+            return done;
+        if (got < 0)
+            failErrno("wait4");
+        device.requireRunning();
+        double left = std::max(0.0, giveUp - nowSeconds());
+        timespec wait{static_cast<time_t>(left), static_cast<long>((left - std::floor(left)) * 1e9)};
+        int sig = left > 0 ? sigtimedwait(&set, nullptr, &wait) : -1;
+        if (sig == SIGINT || sig == SIGTERM) {
+            killClient(pid);
+            throw Failure("interrupted");
+        }
+        if (sig < 0 && (errno == EAGAIN || left <= 0)) {
+            killClient(pid);
+            throw Failure(format("tavik took longer than %.0f s: killed", limit));
+        }
+    }
+}
+
+// ---- Measuring ------------------------------------------------------------
+
+struct Sample {
+    double wall;       // seconds
+    double clientCpu;  // seconds, user + system
+    double clientSys;  // seconds, system alone
+    long peakRssKiB;
+    double deviceCpu;  // seconds
+};
+
+double seconds(const timeval &t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+}
+
+std::string caseName(const Case &c)
+{
+    return format("D=%g ms %s %s", c.delayMs, modeName(c.mode), sizeText(c.bytes).c_str());
+}
+
+std::vector<std::string> clientArgs(const Options &options, const Case &c, const std::string &out)
+{
+    std::vector<std::string> args = {options.tavik, "-g"};
+    if (c.mode == Mode::Pipelined)
+        args.push_back("-b");
+    args.insert(args.end(), {servedName(c.bytes), "-o", out});
+    return args;
+}
+
+std::string exitText(int status)
+{
+    if (WIFEXITED(status))
+        return format("exit status %d", WEXITSTATUS(status));
+    return format("signal %d", WTERMSIG(status));
+}
+
+Sample runOnce(const Options &options, const Scratch &scratch, Device &device, const Case &c)
+{
+    std::string out = scratch.file("download.dat"), log = scratch.file("client.log");
+    fs::remove(out);
+    std::vector<std::string> env = clientEnvironment(device.port());
+    requireLoopbackDevice(env);
+    int logFd = openLog(log);
+
+    double cpu0 = processCpuSeconds(device.pid());
+    double t0 = nowSeconds();
+    pid_t pid = spawn(clientArgs(options, c, out), env, logFd, logFd);
+    close(logFd);
+    Exit done = awaitClient(pid, 30 + 5 * c.expected, device);
+    double wall = nowSeconds() - t0;
+    double cpu1 = processCpuSeconds(device.pid());
+
+    if (!WIFEXITED(done.status) || WEXITSTATUS(done.status) != 0)
+        throw Failure(caseName(c) + ": tavik failed (" + exitText(done.status) + "):\n" +
+                      readText(log));
+    requireSameFile(scratch.root() + "/" + servedName(c.bytes), out, caseName(c));
+    fs::remove(out);
+    return Sample{wall, seconds(done.usage.ru_utime) + seconds(done.usage.ru_stime),
+                  seconds(done.usage.ru_stime), done.usage.ru_maxrss, cpu1 - cpu0};
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Row {
+    Case c;
+    double mibps, mibpsMin, mibpsMax;
+    double wall;
+    double clientCpu;
+    double clientSys;
+    double peakRssKiB;
+    double deviceCpu;
+    double deviceShare;  // device CPU / wall, per run
+};
+
+// What the delay allows: one block per round trip in block mode, a full
+// window per round trip pipelined; nothing at no delay.
+double boundMiBps(const Case &c)
+{
+    if (c.delayMs <= 0)
+        return 0;
+    int perTrip = c.mode == Mode::Block ? kBlock : kWindow * kBlock;
+    return perTrip / (c.delayMs / 1000) / kMiB;
+}
+
+double ratio(const Row &r)
+{
+    double bound = boundMiBps(r.c);
+    return bound > 0 ? r.mibps / bound : 0;
+}
+
+double cpuMsPerMiB(const Row &r)
+{
+    return r.clientCpu * 1000 / (static_cast<double>(r.c.bytes) / kMiB);
+}
+
+template <class F>
+std::vector<double> each(const std::vector<Sample> &samples, F f)
+{
+    std::vector<double> out;
+    for (const Sample &s : samples)
+        out.push_back(f(s));
+    return out;
+}
+
+Row summarise(const Case &c, const std::vector<Sample> &samples)
+{
+    double mib = static_cast<double>(c.bytes) / kMiB;
+    std::vector<double> rates = each(samples, [&](const Sample &s) { return mib / s.wall; });
+    return Row{c,
+               median(rates),
+               *std::min_element(rates.begin(), rates.end()),
+               *std::max_element(rates.begin(), rates.end()),
+               median(each(samples, [](const Sample &s) { return s.wall; })),
+               median(each(samples, [](const Sample &s) { return s.clientCpu; })),
+               median(each(samples, [](const Sample &s) { return s.clientSys; })),
+               median(each(samples, [](const Sample &s) { return double(s.peakRssKiB); })),
+               median(each(samples, [](const Sample &s) { return s.deviceCpu; })),
+               median(each(samples, [](const Sample &s) { return s.deviceCpu / s.wall; }))};
+}
+
+Row measure(const Options &options, const Scratch &scratch, Device &device, const Case &c)
+{
+    std::vector<Sample> samples;
+    for (int i = 0; i < c.runs; ++i) {
+        samples.push_back(runOnce(options, scratch, device, c));
+        std::fprintf(stderr, "  %-28s run %d/%d: %8.3f s  %8.2f MiB/s\n", caseName(c).c_str(),
+                     i + 1, c.runs, samples.back().wall,
+                     static_cast<double>(c.bytes) / kMiB / samples.back().wall);
+    }
+    return summarise(c, samples);
+}
+
+// One device per delay; the device's own log shows anything it had to say.
+std::vector<Row> measureAll(const Options &options, const Scratch &scratch,
+                            const std::vector<Case> &cases)
+{
+    std::vector<Row> rows;
+    for (double delay : options.delays) {
+        Device device(options.device, scratch, delay);
+        for (const Case &c : cases)
+            if (c.delayMs == delay)
+                rows.push_back(measure(options, scratch, device, c));
+        device.requireRunning();
+        device.stop();
+        std::string log = readText(device.log());
+        if (!log.empty())
+            std::fprintf(stderr, "tavik-device (D=%g ms) said:\n%s", delay, log.c_str());
+    }
+    return rows;
+}
+
+// ---- Reporting ------------------------------------------------------------
+
+void printTable(const std::vector<Row> &rows)
+{
+    std::printf("%6s  %-9s  %7s  %4s  %9s  %9s  %5s  %7s  %10s  %8s  %8s  %6s\n", "D ms", "mode",
+                "size", "runs", "MiB/s", "bound", "ratio", "spread", "cpu ms/MiB", "peak KiB",
+                "dev ms", "dev %");
+    for (const Row &r : rows) {
+        double bound = boundMiBps(r.c);
+        std::string boundText = bound > 0 ? format("%9.3f", bound) : format("%9s", "-");
+        std::string ratioText = bound > 0 ? format("%5.3f", ratio(r)) : format("%5s", "-");
+        std::printf("%6g  %-9s  %7s  %4d  %9.3f  %s  %s  %6.1f%%  %10.2f  %8.0f  %8.1f  %5.1f%%\n",
+                    r.c.delayMs, modeName(r.c.mode), sizeText(r.c.bytes).c_str(), r.c.runs,
+                    r.mibps, boundText.c_str(), ratioText.c_str(),
+                    100 * (r.mibpsMax - r.mibpsMin) / r.mibps, cpuMsPerMiB(r), r.peakRssKiB,
+                    r.deviceCpu * 1000, 100 * r.deviceShare);
+    }
+    std::printf("(medians; spread: (max-min)/median of MiB/s; cpu: client user+sys; "
+                "peak: client peak RSS;\n dev: tavik-device CPU time over the run, and as a "
+                "share of its wall time)\n\n");
+}
+
+void writeCsv(const std::string &path, const std::vector<Row> &rows)
+{
+    std::ofstream out(path, std::ios::trunc);
+    out << "delay_ms,mode,size_bytes,runs,mib_per_s,mib_per_s_min,mib_per_s_max,"
+           "bound_mib_per_s,ratio,wall_s,client_cpu_ms,client_sys_ms,client_cpu_ms_per_mib,"
+           "peak_rss_kib,device_cpu_ms,device_cpu_share\n";
+    for (const Row &r : rows) {
+        double bound = boundMiBps(r.c);
+        out << format("%g,%s,%zu,%d,%.4f,%.4f,%.4f,", r.c.delayMs, modeName(r.c.mode), r.c.bytes,
+                      r.c.runs, r.mibps, r.mibpsMin, r.mibpsMax)
+            << (bound > 0 ? format("%.4f,%.4f,", bound, ratio(r)) : std::string(",,"))
+            << format("%.6f,%.3f,%.3f,%.3f,%.0f,%.3f,%.4f\n", r.wall, r.clientCpu * 1000,
+                      r.clientSys * 1000, cpuMsPerMiB(r), r.peakRssKiB, r.deviceCpu * 1000,
+                      r.deviceShare);
+    }
+    if (!out.flush())
+        throw Failure("cannot write " + path);
+}
+
+const Row *findRow(const std::vector<Row> &rows, double delay, Mode mode, size_t bytes)
+{
+    for (const Row &r : rows)
+        if (r.c.delayMs == delay && r.c.mode == mode && r.c.bytes == bytes)
+            return &r;
+    return nullptr;
+}
+
+void printVerdict(const std::string &what, const std::string &figure, bool reached)
+{
+    std::printf("  %-58s %-10s %s\n", what.c_str(), figure.c_str(),
+                reached ? "reached" : "NOT REACHED");
+}
+
+// The project's targets, for whatever this run measured.
+void printTargets(const std::vector<Row> &rows)
+{
+    std::printf("Targets (medians):\n");
+    for (const Row &r : rows)
+        if (r.c.delayMs > 0 && (r.c.mode == Mode::Pipelined || r.c.delayMs >= 2))
+            printVerdict(format("%s, %s, D=%g ms: >= 0.90 of bound", modeName(r.c.mode),
+                                sizeText(r.c.bytes).c_str(), r.c.delayMs),
+                         format("%.3f", ratio(r)), ratio(r) >= 0.90);
+    for (const Row &big : rows) {
+        const Row *small = findRow(rows, big.c.delayMs, big.c.mode, 1u << 20);
+        if (big.c.bytes == (32u << 20) && small) {
+            double growth = big.peakRssKiB - small->peakRssKiB;
+            printVerdict(format("%s, D=%g ms: peak RSS 32 MiB vs 1 MiB within 1 MiB",
+                                modeName(big.c.mode), big.c.delayMs),
+                         format("%+.0f KiB", growth), growth <= 1024);
+        }
+    }
+    for (const Row &piped : rows) {
+        const Row *block = findRow(rows, 0, Mode::Block, piped.c.bytes);
+        if (piped.c.delayMs == 0 && piped.c.mode == Mode::Pipelined && block)
+            printVerdict(format("D=0, %s: pipelined >= 3x block", sizeText(piped.c.bytes).c_str()),
+                         format("%.2fx", piped.mibps / block->mibps),
+                         piped.mibps >= 3 * block->mibps);
+    }
+    std::printf("\n");
+}
+
+int runBenchmark(const Options &options)
+{
+    std::vector<Case> cases = planCases(options);
+    if (cases.empty())
+        usageError("nothing to run");
+    printPlan(options, cases);
+    Scratch scratch;
+    makeServedFiles(scratch, cases);
+    double t0 = nowSeconds();
+    std::vector<Row> rows = measureAll(options, scratch, cases);
+    std::printf("\n");
+    printTable(rows);
+    if (!options.quick)  // a tiny file says nothing about them
+        printTargets(rows);
+    writeCsv(options.csv, rows);
+    std::printf("Written to %s; took %.0f s.\n", options.csv.c_str(), nowSeconds() - t0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options options = parseCommandLine(argc, argv);
+    blockAwaitedSignals();
+    try {
+        return runBenchmark(options);
+    } catch (const std::exception &error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tavik-bench: FAILED: %s\n", error.what());
+        return 1;
+    }
+}
