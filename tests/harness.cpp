@@ -347,7 +347,12 @@ Device::~Device()
         // fails the test that used it.
         int st = 0;
         kill(pid_, SIGTERM);
-        waitpid(pid_, &st, 0);
+        for (int i = 0; i < 500 && waitpid(pid_, &st, WNOHANG) == 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waitpid(pid_, &st, WNOHANG) == 0) {  // still there after 5 s
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &st, 0);
+        }
         if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
             ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << readfile(log_);
     }
