@@ -177,21 +177,19 @@ struct Slot {
     std::string out, endpoint;
 };
 
-TEST(Chaos, HostileDeviceSessions)
+// Runs the sessions of the given seeds, kParallel at a time, judging each.
+void runSessions(const std::vector<unsigned long> &seeds, Tally &tally)
 {
-    const char *n = getenv("CHAOS_SESSIONS"), *first = getenv("CHAOS_FIRST");
-    unsigned long count = n ? std::stoul(n) : 300, seed0 = first ? std::stoul(first) : 1;
-    Tree tree;
+    static Tree tree;
     Scratch work;
-    Tally tally;
     std::vector<Slot> slots(kParallel);
-    unsigned long next = seed0, done = 0;
+    size_t next = 0, done = 0;
 
-    while (done < count) {
+    while (done < seeds.size()) {
         for (size_t i = 0; i < slots.size(); i++) {
             Slot &slot = slots[i];
-            if (!slot.client && next < seed0 + count) {
-                slot.session = plan(next++, tree);
+            if (!slot.client && next < seeds.size()) {
+                slot.session = plan(seeds[next++], tree);
                 slot.endpoint = "192.168.255.1:" + std::to_string(15300 + i);
                 slot.device = std::make_unique<Device>(tree.root.path(), slot.session.deviceOpts,
                                                        slot.endpoint);
@@ -217,6 +215,17 @@ TEST(Chaos, HostileDeviceSessions)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+TEST(Chaos, HostileDeviceSessions)
+{
+    const char *n = getenv("CHAOS_SESSIONS"), *first = getenv("CHAOS_FIRST");
+    unsigned long count = n ? std::stoul(n) : 300, seed0 = first ? std::stoul(first) : 1;
+    std::vector<unsigned long> seeds;
+    for (unsigned long seed = seed0; seed < seed0 + count; seed++)
+        seeds.push_back(seed);
+    Tally tally;
+    runSessions(seeds, tally);
 
     printf("chaos: %lu sessions from seed %lu\n", count, seed0);
     for (int op = 0; op < 3; op++)
@@ -224,6 +233,20 @@ TEST(Chaos, HostileDeviceSessions)
                tally.sessions[op], tally.ok[op], tally.failed[op]);
     printf("  timeouts %d; listings whose counts the device falsified, printed as served: %d\n",
            tally.timeouts, tally.countLies);
+}
+
+// Seeds that once found a fault, kept whatever range the run above covers:
+// 890, 870, 939, 1031, 1433: a pipelined reply whose size overstated its
+// payload took in the start of the next reply, and its block was kept with
+// those bytes in it.  1852, 1968: a first listing page that did not echo
+// the entry asked for ended the listing early with exit 0.
+TEST(Chaos, SeedsThatFoundFaults)
+{
+    if (getenv("CHAOS_FIRST"))
+        GTEST_SKIP() << "replaying one range";
+    Tally tally;
+    runSessions({890, 870, 939, 1031, 1433, 1852, 1968}, tally);
+    EXPECT_EQ(tally.ok[List] + tally.failed[List], 2);
 }
 
 }  // namespace

@@ -144,6 +144,20 @@ TEST_F(Turbo, EveryReplyIsChecked)
     }
 }
 
+TEST_F(Turbo, ReplyThatOverstatesItsSizeSpoilsNothing)
+{
+    // Reply 3 carries 1272 payload bytes but claims 1284: the client takes
+    // the first 12 bytes of reply 4 as the end of block 2048, and only
+    // learns of it when what follows no longer frames (it reads a header
+    // out of the zeros behind reply 4's file name).  Block 2048 must not
+    // be kept.
+    Device dev(root.path(), {"--mangle", "payload=1272@3", "--mangle", "msgSize=1300@3"});
+    Result r = get();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "size: Protocol error\n");
+    EXPECT_TRUE(local() == file.substr(0, 2048)) << local().size();
+}
+
 TEST_F(Turbo, ErrorInTheMiddleOfADrainCounts)
 {
     // Shuffled replies: whatever arrives after the failed one, the run
