@@ -72,41 +72,34 @@ TEST_F(List, ManyEntriesComeInPages)
     }
 }
 
-TEST_F(List, PagesThatDoNotAgreeEndTheRun)
+TEST_F(List, PagesThatDoNotFitEndTheRun)
 {
-    std::string dir = root / "many";
+    std::string dir = root / "sub/many";  // the root keeps its 3 entries
     mkdir(dir.c_str(), 0755);
     for (int i = 0; i < 150; i++)
         writefile(dir + "/f" + std::to_string(i), "");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"totalEntries=151@2", "entry 100, 50 entries of 151"},
-        {"offset=99@2", "entry 99, 50 entries of 150"},
-        {"entries=0@2", "entry 100, 0 entries of 150"},
-        {"entries=51@2", "entry 100, 51 entries of 150"},
+    struct Case {
+        std::string dir, mangle, err;
     };
-    for (auto &[mangle, err] : cases) {
-        Device dev(root.path(), {"--mangle", mangle});
-        Result r = tavik({"-l", "many"});
-        EXPECT_EQ(r.status, 1) << mangle;
-        EXPECT_EQ(r.err, "listing page for entry 100 does not fit: " + err + "\n") << mangle;
-        EXPECT_EQ(r.out, "") << mangle;
-    }
-}
-
-TEST_F(List, FirstPageMustFitToo)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"offset=1", "entry 1, 3 entries of 3"},
-        {"entries=4", "entry 0, 4 entries of 3"},
-        {"entries=0", "entry 0, 0 entries of 3"},
-        {"entries=-1", "entry 0, -1 entries of 3"},
-        {"totalEntries=2", "entry 0, 3 entries of 2"},
+    const std::vector<Case> cases = {
+        // The first page, of the 3 entries of the root.
+        {"", "offset=1", "entry 0 does not fit: entry 1, 3 entries of 3"},
+        {"", "entries=4", "entry 0 does not fit: entry 0, 4 entries of 3"},
+        {"", "entries=0", "entry 0 does not fit: entry 0, 0 entries of 3"},
+        {"", "entries=-1", "entry 0 does not fit: entry 0, -1 entries of 3"},
+        {"", "totalEntries=2", "entry 0 does not fit: entry 0, 3 entries of 2"},
+        // A later page, which must also keep the first page's total.
+        {"sub/many", "totalEntries=151@2", "entry 100 does not fit: entry 100, 50 entries of 151"},
+        {"sub/many", "offset=99@2", "entry 100 does not fit: entry 99, 50 entries of 150"},
+        {"sub/many", "entries=0@2", "entry 100 does not fit: entry 100, 0 entries of 150"},
+        {"sub/many", "entries=51@2", "entry 100 does not fit: entry 100, 51 entries of 150"},
     };
-    for (auto &[mangle, err] : cases) {
-        Device dev(root.path(), {"--mangle", mangle});
-        Result r = tavik({"-l"});
-        EXPECT_EQ(r.status, 1) << mangle;
-        EXPECT_EQ(r.err, "listing page for entry 0 does not fit: " + err + "\n") << mangle;
+    for (auto &c : cases) {
+        Device dev(root.path(), {"--mangle", c.mangle});
+        Result r = tavik({"-l", c.dir});
+        EXPECT_EQ(r.status, 1) << c.mangle;
+        EXPECT_EQ(r.err, "listing page for " + c.err + "\n") << c.mangle;
+        EXPECT_EQ(r.out, "") << c.mangle;
     }
 }
 
