@@ -174,8 +174,11 @@ static void quit(int sd)
 // The perror form: a fixed tag and the system's text for errno.
 static void fail(int sd, const char *tag)
 {
+    int e = errno;
+
     endprogress();
-    fflush(stdout);
+    fflush(stdout);  // what was printed comes first, but errno is the tag's
+    errno = e;
     perror(tag);
     quit(sd);
 }
@@ -291,6 +294,9 @@ static int myconnect(void)
     // Requests are small: the kernel must not hold one back while an
     // earlier one is unacknowledged.
     setsockopt(sd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A device that stops reading must not hold a write forever either.
+    struct timeval tv = {WAIT_MS / 1000, WAIT_MS % 1000 * 1000};
+    setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     return sd;
 }
 
@@ -692,7 +698,7 @@ static void placeblock(int sd, int fd, int filesize)
     int slot = at < 0 ? -1 : findslot(at);  // -1 also marks free slots
     int want, n = le32(r->length);
 
-    if (n >= 0 && paylen == KX_FILE_TAVIK_GET_RESP_FIXED + n)
+    if (paylen - KX_FILE_TAVIK_GET_RESP_FIXED == n)
         lastblock = -1;  // framed exactly: the reply before it was whole
     if (rc != EKxFileTavikRet_Ok)
         devfail(sd, "get", rc);
@@ -729,8 +735,9 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
 
     sendGetReq(sd, core, task, name, 0);
     inflight[0] = 0;
-    waitfor(sd, 286);
-    recGetReq(sd);
+    do
+        waitfor(sd, 286);
+    while (!recGetReq(sd));
     int filesize = le32(r->filesize);
     int numb = (int)(((long long)filesize + BLOCK - 1) / BLOCK);
     printf("Filesize %d bytes (blocks %d)\n", filesize, numb);
@@ -867,7 +874,7 @@ int main(int argc, char **argv)
     else
         printusage(argv[0]);
     close(sd);
-    if (fflush(stdout) != 0) {
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         perror("stdout");
         exit(1);
     }

@@ -103,6 +103,22 @@ TEST_F(List, PagesThatDoNotFitEndTheRun)
     }
 }
 
+TEST_F(List, OutputThatCannotBeWrittenIsAFailure)
+{
+    // A listing longer than stdout's buffer, so that the write fails inside
+    // printf and not at the final flush.
+    std::string dir = root / "sub/long";
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 100; i++)
+        writefile(dir + "/" + std::string(200, 'n') + std::to_string(i), "");
+    Device dev(root.path());
+    for (std::string where : {"", "sub/long"}) {
+        Result r = run("/bin/sh", {"-c", tavikBin + " -l " + where + " >/dev/full"});
+        EXPECT_EQ(r.status, 1) << where;
+        EXPECT_EQ(r.err, "stdout: No space left on device\n") << where;
+    }
+}
+
 TEST_F(List, TextCutShortIsNotPrinted)
 {
     Device dev(root.path(), {"--mangle", "payload=270"});
