@@ -35,28 +35,8 @@ constexpr uint64_t kChaosPauseSpread = 250;
 // Sent bytes are dropped from the front of the output buffer once they are
 // this many and at least half of it, keeping the memmove rare.
 constexpr size_t kCompactAt = size_t{64} * 1024;
-// Spare reply buffers kept; larger ones are freed, not kept.
-constexpr size_t kMaxSpareBuffers = 256;
-constexpr size_t kMaxSpareCapacity = size_t{128} * 1024;
 
 }  // namespace
-
-std::vector<char> BufferPool::take()
-{
-    if (spare_.empty())
-        return {};
-    std::vector<char> buffer = std::move(spare_.back());
-    spare_.pop_back();
-    return buffer;
-}
-
-void BufferPool::give(std::vector<char> &&buffer)
-{
-    if (spare_.size() >= kMaxSpareBuffers || buffer.capacity() > kMaxSpareCapacity)
-        return;
-    buffer.clear();
-    spare_.push_back(std::move(buffer));
-}
 
 Recorder::~Recorder()
 {
@@ -343,7 +323,6 @@ void Connection::logRequest(const Request &request) const
 void Connection::queueReply(const Request &request, uint64_t sequence, Micros now)
 {
     PendingReply reply;
-    reply.bytes = context_.buffers.take();
     beginReply(reply.bytes, request);
     context_.files.answer(request, files_, reply.bytes);
     finishReply(reply.bytes);
@@ -351,7 +330,6 @@ void Connection::queueReply(const Request &request, uint64_t sequence, Micros no
     if (reply.fate.lost || reply.fate.closeConnection) {
         if (reply.fate.closeConnection)
             closeWhenDone("chaos close");
-        context_.buffers.give(std::move(reply.bytes));
         return;
     }
     reply.due = now + context_.options.delay;
@@ -427,7 +405,6 @@ void Connection::send(PendingReply &reply)
     for (int copy = 0; copy < reply.fate.copies; ++copy)
         writeCopy(reply.bytes, reply.fate);
     waitingBytes_ -= reply.bytes.size();
-    context_.buffers.give(std::move(reply.bytes));
 }
 
 void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate)

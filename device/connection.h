@@ -17,17 +17,6 @@
 
 namespace device {
 
-// Reply buffers handed back after sending, so that a busy connection does not
-// allocate for every reply.
-class BufferPool {
-public:
-    std::vector<char> take();
-    void give(std::vector<char> &&buffer);
-
-private:
-    std::vector<std::vector<char>> spare_;
-};
-
 // --record: the raw bytes of every complete request, appended to a file.
 class Recorder {
 public:
@@ -52,7 +41,6 @@ private:
 struct DeviceContext {
     const Options &options;
     const FileService &files;
-    BufferPool &buffers;
     Recorder &recorder;
 };
 

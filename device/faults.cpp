@@ -12,65 +12,9 @@ namespace {
 // A chaos hold outlasts the client's 3 s reply timeout.
 constexpr Micros kChaosHold = 3500 * kMicrosPerMilli;
 
-// A field of a reply message, by its place in the bytes.  Header fields are
-// big-endian, payload fields little-endian, as on the wire.
-struct FieldSpot {
-    const char *name;
-    size_t at;
-    size_t width;
-    bool bigEndian;
-};
-
-const FieldSpot kHeaderFields[] = {
-    {"reserved", offsetof(SInternalMsgHeader, reserved), 2, true},
-    {"msgId", offsetof(SInternalMsgHeader, msgId), 2, true},
-    {"target", offsetof(SInternalMsgHeader, target), 4, true},
-    {"sender", offsetof(SInternalMsgHeader, sender), 4, true},
-    {"msgSize", offsetof(SInternalMsgHeader, msgSize), 2, true},
-    {"flags", offsetof(SInternalMsgHeader, flags), 2, true},
-};
-
-const FieldSpot kGetFields[] = {
-    {"returnCode", kHeaderSize + offsetof(SKxFileTavikGetResp, returnCode), 4, false},
-    {"filesize", kHeaderSize + offsetof(SKxFileTavikGetResp, filesize), 4, false},
-    {"offset", kHeaderSize + offsetof(SKxFileTavikGetResp, offset), 4, false},
-    {"last", kHeaderSize + offsetof(SKxFileTavikGetResp, last), 4, false},
-    {"length", kHeaderSize + offsetof(SKxFileTavikGetResp, length), 4, false},
-};
-
-const FieldSpot kListFields[] = {
-    {"returnCode", kHeaderSize + offsetof(SKxFileTavikListResp, returnCode), 4, false},
-    {"totalEntries", kHeaderSize + offsetof(SKxFileTavikListResp, totalEntries), 4, false},
-    {"offset", kHeaderSize + offsetof(SKxFileTavikListResp, offset), 4, false},
-    {"entries", kHeaderSize + offsetof(SKxFileTavikListResp, entries), 4, false},
-};
-
-// Every field a reply of `kind` has: the header's, then its record's.
-std::vector<const FieldSpot *> fieldsOf(RequestKind kind)
-{
-    std::vector<const FieldSpot *> fields;
-    for (const FieldSpot &spot : kHeaderFields)
-        fields.push_back(&spot);
-    if (kind == RequestKind::Get)
-        for (const FieldSpot &spot : kGetFields)
-            fields.push_back(&spot);
-    else
-        for (const FieldSpot &spot : kListFields)
-            fields.push_back(&spot);
-    return fields;
-}
-
-const FieldSpot *findField(const std::string &name, RequestKind kind)
-{
-    for (const FieldSpot *spot : fieldsOf(kind))
-        if (name == spot->name)
-            return spot;
-    return nullptr;
-}
-
 // The value as the field holds it: 16-bit header fields and the 32-bit
 // addresses unsigned, payload integers signed.
-int64_t asStored(const FieldSpot &spot, int64_t value)
+int64_t asStored(const ReplyField &spot, int64_t value)
 {
     if (spot.width == 2)
         return static_cast<u16>(value);
@@ -79,7 +23,7 @@ int64_t asStored(const FieldSpot &spot, int64_t value)
     return static_cast<i32>(static_cast<u32>(value));
 }
 
-int64_t readField(const std::vector<char> &reply, const FieldSpot &spot)
+int64_t readField(const std::vector<char> &reply, const ReplyField &spot)
 {
     const char *at = reply.data() + spot.at;
     if (spot.width == 2)
@@ -88,7 +32,7 @@ int64_t readField(const std::vector<char> &reply, const FieldSpot &spot)
 }
 
 // False when the field lies beyond a payload already cut short.
-bool writeField(std::vector<char> &reply, const FieldSpot &spot, int64_t value)
+bool writeField(std::vector<char> &reply, const ReplyField &spot, int64_t value)
 {
     if (spot.at + spot.width > reply.size())
         return false;
@@ -202,7 +146,7 @@ void FaultPlan::applyMangles(uint64_t number, RequestKind kind, std::vector<char
     for (const Mangle &m : options_.mangles) {
         if (!applies(m) || m.field == "payload")
             continue;
-        const FieldSpot *spot = findField(m.field, kind);
+        const ReplyField *spot = findReplyField(m.field, kind);
         if (spot && writeField(reply, *spot, m.value))
             logVerbose("conn %llu mangle: %s=%lld on reply %llu",
                        static_cast<unsigned long long>(connection_), spot->name,
@@ -262,8 +206,8 @@ void FaultPlan::applyChaos(uint64_t number, RequestKind kind, std::vector<char> 
 
 void FaultPlan::overwriteRandomField(uint64_t number, RequestKind kind, std::vector<char> &reply)
 {
-    std::vector<const FieldSpot *> fields = fieldsOf(kind);
-    const FieldSpot &spot = *fields[randomBelow(chaosRng_, fields.size())];
+    std::vector<const ReplyField *> fields = replyFields(kind);
+    const ReplyField &spot = *fields[randomBelow(chaosRng_, fields.size())];
     // Boundary values and near misses find more bugs than random ones alone.
     int64_t right = readField(reply, spot);
     const int64_t choices[] = {

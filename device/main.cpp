@@ -17,7 +17,7 @@
 //   file_service.cpp  listings and blocks from the files under the root
 //   protocol.cpp      message framing, request decoding, reply headers
 //   options.cpp       the command line
-//   util.cpp          the clock, wire field access, the non-blocking log
+//   util.cpp          the clock, wire field access, the log
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -153,12 +153,9 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     device::FileService files(root, options.blockSize);
-    device::BufferPool buffers;
-    device::DeviceContext context{options, files, buffers, recorder};
+    device::DeviceContext context{options, files, recorder};
     device::Server server(listenFd, context);
     bool ok = server.run(waitMask, stopRequested);
     device::logVerbose("stopping");
-    // Whoever reads stderr gets a moment to take the rest of the log.
-    device::finishLog(2 * device::kMicrosPerSecond);
     return ok ? 0 : 1;
 }

@@ -38,9 +38,10 @@ const char kUsage[] =
     "  --mangle FIELD=VALUE[@N]\n"
     "                         overwrite FIELD of reply N (of every reply without\n"
     "                         @N) with VALUE (decimal or 0x hex, may be negative);\n"
-    "                         FIELD is returnCode, filesize, offset, last, length,\n"
-    "                         totalEntries, entries, msgSize (header), or payload\n"
-    "                         (cut the payload to VALUE bytes); repeatable\n"
+    "                         FIELD is a header field (reserved, msgId, target,\n"
+    "                         sender, msgSize, flags), returnCode, filesize,\n"
+    "                         offset, last, length, totalEntries, entries, or\n"
+    "                         payload (cut the payload to VALUE bytes); repeatable\n"
     "  --order ORDER          order of replies sent together: arrival (default),\n"
     "                         reverse, or shuffle[:SEED]\n"
     "  --dup N                send reply N twice; repeatable\n"
@@ -133,20 +134,23 @@ void setListen(Options &options, const std::string &text)
     options.listenPort = static_cast<uint16_t>(parseUnsigned("listen", text.substr(colon + 1), 0, 65535));
 }
 
-// The fields a --mangle may name, with the values they can hold.
-struct MangleField {
-    const char *name;
-    int64_t low;
-    int64_t high;
-};
-
-const MangleField kMangleFields[] = {
-    {"returnCode", INT32_MIN, UINT32_MAX}, {"filesize", INT32_MIN, UINT32_MAX},
-    {"offset", INT32_MIN, UINT32_MAX},     {"last", INT32_MIN, UINT32_MAX},
-    {"length", INT32_MIN, UINT32_MAX},     {"totalEntries", INT32_MIN, UINT32_MAX},
-    {"entries", INT32_MIN, UINT32_MAX},    {"msgSize", 0, 0xFFFF},
-    {"payload", 0, static_cast<int64_t>(kMaxPayload)},
-};
+// The values --mangle may write into `field`: what a reply field can hold
+// (any 32-bit pattern, given signed or not), or for the payload the lengths
+// it can be cut to.  False when no reply has such a field.
+bool mangleRange(const std::string &field, int64_t &low, int64_t &high)
+{
+    if (field == "payload") {
+        low = 0;
+        high = static_cast<int64_t>(kMaxPayload);
+        return true;
+    }
+    const ReplyField *known = findReplyField(field);
+    if (!known)
+        return false;
+    low = known->width == 2 ? 0 : INT32_MIN;
+    high = known->width == 2 ? 0xFFFF : UINT32_MAX;
+    return true;
+}
 
 void addMangle(Options &options, const std::string &text)
 {
@@ -155,11 +159,8 @@ void addMangle(Options &options, const std::string &text)
         fail("mangle", text, "is not FIELD=VALUE[@N]");
     Mangle mangle;
     mangle.field = text.substr(0, equals);
-    const MangleField *field = nullptr;
-    for (const MangleField &known : kMangleFields)
-        if (mangle.field == known.name)
-            field = &known;
-    if (!field)
+    int64_t low = 0, high = 0;
+    if (!mangleRange(mangle.field, low, high))
         fail("mangle", text, "names no reply field");
     std::string value = text.substr(equals + 1);
     size_t at = value.find('@');
@@ -168,7 +169,7 @@ void addMangle(Options &options, const std::string &text)
             mangle.reply = parseUnsigned("mangle", value.substr(at + 1), 1, UINT64_MAX);
             value.resize(at);
         }
-        mangle.value = parseSigned("mangle", value, field->low, field->high);
+        mangle.value = parseSigned("mangle", value, low, high);
     } catch (const UsageError &error) {
         // Say which --mangle, as there may be several.
         throw UsageError(std::string(error.what()) + " in '" + text + "'");

@@ -76,6 +76,56 @@ bool parseRequest(const char *frame, Request &request, std::string &error)
     return true;
 }
 
+namespace {
+
+// A reply's record starts right behind the header.
+constexpr size_t kRecordAt = kHeaderSize;
+
+const ReplyField kReplyFields[] = {
+    {"reserved", offsetof(SInternalMsgHeader, reserved), 2, true, true, true},
+    {"msgId", offsetof(SInternalMsgHeader, msgId), 2, true, true, true},
+    {"target", offsetof(SInternalMsgHeader, target), 4, true, true, true},
+    {"sender", offsetof(SInternalMsgHeader, sender), 4, true, true, true},
+    {"msgSize", offsetof(SInternalMsgHeader, msgSize), 2, true, true, true},
+    {"flags", offsetof(SInternalMsgHeader, flags), 2, true, true, true},
+    {"returnCode", kRecordAt + offsetof(SKxFileTavikGetResp, returnCode), 4, false, false, true},
+    {"filesize", kRecordAt + offsetof(SKxFileTavikGetResp, filesize), 4, false, false, true},
+    {"offset", kRecordAt + offsetof(SKxFileTavikGetResp, offset), 4, false, false, true},
+    {"last", kRecordAt + offsetof(SKxFileTavikGetResp, last), 4, false, false, true},
+    {"length", kRecordAt + offsetof(SKxFileTavikGetResp, length), 4, false, false, true},
+    {"returnCode", kRecordAt + offsetof(SKxFileTavikListResp, returnCode), 4, false, true, false},
+    {"totalEntries", kRecordAt + offsetof(SKxFileTavikListResp, totalEntries), 4, false, true, false},
+    {"offset", kRecordAt + offsetof(SKxFileTavikListResp, offset), 4, false, true, false},
+    {"entries", kRecordAt + offsetof(SKxFileTavikListResp, entries), 4, false, true, false},
+};
+
+}  // namespace
+
+std::vector<const ReplyField *> replyFields(RequestKind kind)
+{
+    std::vector<const ReplyField *> fields;
+    for (const ReplyField &field : kReplyFields)
+        if (kind == RequestKind::List ? field.inList : field.inGet)
+            fields.push_back(&field);
+    return fields;
+}
+
+const ReplyField *findReplyField(const std::string &name, RequestKind kind)
+{
+    for (const ReplyField *field : replyFields(kind))
+        if (name == field->name)
+            return field;
+    return nullptr;
+}
+
+const ReplyField *findReplyField(const std::string &name)
+{
+    for (const ReplyField &field : kReplyFields)
+        if (name == field.name)
+            return &field;
+    return nullptr;
+}
+
 void beginReply(std::vector<char> &reply, const Request &request)
 {
     // The reply goes back where the request came from: target and sender

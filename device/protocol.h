@@ -58,6 +58,25 @@ void finishReply(std::vector<char> &reply);
 // Where the header's msgSize sits, for the faults that rewrite it.
 constexpr size_t kMsgSizeAt = offsetof(SInternalMsgHeader, msgSize);
 
+// A field of a reply message, by its place in the bytes: the one table both
+// --mangle and chaos take their field names from.  Header fields are
+// big-endian, payload fields little-endian, as on the wire.
+struct ReplyField {
+    const char *name;
+    size_t at;
+    size_t width;  // 2 or 4 bytes
+    bool bigEndian;
+    bool inList;   // listing replies have it
+    bool inGet;    // block replies have it
+};
+
+// Every field a reply of `kind` has: the header's, then its record's.
+std::vector<const ReplyField *> replyFields(RequestKind kind);
+// The field called `name` in a reply of `kind`; nullptr when it has none.
+const ReplyField *findReplyField(const std::string &name, RequestKind kind);
+// The field called `name` in either kind of reply; nullptr when none has it.
+const ReplyField *findReplyField(const std::string &name);
+
 }  // namespace device
 
 #endif

@@ -148,10 +148,6 @@ void Server::preparePoll()
         polls_.push_back(pollfd{listenFd_, POLLIN, 0});
         polled_.push_back(Polled{Polled::Listener, nullptr});
     }
-    if (logBacklogged()) {
-        polls_.push_back(pollfd{STDERR_FILENO, POLLOUT, 0});
-        polled_.push_back(Polled{Polled::Log, nullptr});
-    }
     for (auto &entry : connections_) {
         Slot &slot = entry.second;
         // Polled even with no events wanted, to learn of errors and hang-ups.
@@ -185,9 +181,6 @@ void Server::dispatch(Micros now)
         switch (polled_[i].kind) {
         case Polled::Listener:
             acceptConnections(now);
-            break;
-        case Polled::Log:
-            drainLog();
             break;
         case Polled::Client:
             polled_[i].slot->connection->onPollEvents(revents, now);

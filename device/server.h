@@ -50,7 +50,7 @@ private:
 
     // What polls_[i] stands for.
     struct Polled {
-        enum Kind { Listener, Log, Client } kind;
+        enum Kind { Listener, Client } kind;
         Slot *slot;  // for a client
     };
 

@@ -1,80 +1,18 @@
 #include "util.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
-#include <poll.h>
 #include <unistd.h>
 
 namespace device {
 
 namespace {
 
-// Beyond this the oldest lines are kept and new ones dropped (and counted).
-constexpr size_t kMaxLogBacklog = size_t{16} * 1024 * 1024;
-// No more than a page per write(): a pipe that polls writable has room for
-// at least that, so the write cannot block.
-constexpr size_t kLogChunk = 4096;
-
 Micros logStart = 0;
 bool logIsVerbose = false;
-std::string logBacklog;
-unsigned long long droppedLines = 0;
-bool stderrGone = false;
-
-// Waits up to `timeout` ms (0: just looks) for stderr to take a page.
-bool stderrWritable(int timeout)
-{
-    pollfd entry{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&entry, 1, timeout) != 1)
-        return false;
-    if (entry.revents & (POLLERR | POLLNVAL)) {
-        stderrGone = true;  // nobody will ever read it
-        logBacklog.clear();
-        return false;
-    }
-    return (entry.revents & POLLOUT) != 0;
-}
-
-void drainLogWaiting(int timeout)
-{
-    size_t done = 0;
-    while (done < logBacklog.size() && stderrWritable(timeout)) {
-        size_t chunk = std::min(kLogChunk, logBacklog.size() - done);
-        ssize_t written = ::write(STDERR_FILENO, logBacklog.data() + done, chunk);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN)
-                stderrGone = true;
-            break;
-        }
-        done += static_cast<size_t>(written);
-    }
-    if (stderrGone)
-        logBacklog.clear();
-    else
-        logBacklog.erase(0, done);
-}
-
-void queueLogText(const char *text, size_t size)
-{
-    if (stderrGone)
-        return;
-    if (droppedLines && logBacklog.size() + 100 < kMaxLogBacklog) {
-        logBacklog += "(" + std::to_string(droppedLines) + " log lines dropped: stderr not read)\n";
-        droppedLines = 0;
-    }
-    if (logBacklog.size() + size > kMaxLogBacklog) {
-        ++droppedLines;
-        return;
-    }
-    logBacklog.append(text, size);
-    drainLogWaiting(0);
-}
 
 void writeLogLine(const char *format, va_list args)
 {
@@ -89,7 +27,8 @@ void writeLogLine(const char *format, va_list args)
     if (text > 0)
         used += static_cast<size_t>(text) < room ? static_cast<size_t>(text) : room;
     line[used++] = '\n';
-    queueLogText(line, used);
+    // A log nobody reads any more is no reason to stop serving.
+    writeAll(STDERR_FILENO, line, used);
 }
 
 }  // namespace
@@ -125,27 +64,6 @@ void startLog(bool verbose)
 bool verboseLog()
 {
     return logIsVerbose;
-}
-
-bool logBacklogged()
-{
-    return !logBacklog.empty();
-}
-
-void drainLog()
-{
-    drainLogWaiting(0);
-}
-
-void finishLog(Micros patience)
-{
-    Micros giveUp = nowMicros() + patience;
-    while (!logBacklog.empty() && !stderrGone) {
-        Micros left = giveUp - nowMicros();
-        if (left <= 0)
-            return;
-        drainLogWaiting(static_cast<int>(std::max<Micros>(1, left / kMicrosPerMilli)));
-    }
 }
 
 void logLine(const char *format, ...)

@@ -62,20 +62,14 @@ inline void storeLe32(char *p, u32 value)
 }
 
 // Writes all of `data`, retrying after signals and short writes.  For the
-// record file, which is a regular file and so never makes us wait long.
+// record file and the log, which are expected to take what comes quickly.
 bool writeAll(int fd, const char *data, size_t size);
 
 // The log: one line per call on stderr, stamped with the milliseconds since
 // the device started (tests compare the stamps of a burst of requests).
-// Writing never blocks: a test harness that reads stderr only now and then
-// must not stall the device.  What stderr cannot take at once waits in a
-// backlog that the event loop drains when stderr is writable again.
+// Each line is one write(), so lines never interleave.
 void startLog(bool verbose);
 bool verboseLog();
-bool logBacklogged();
-void drainLog();
-// At exit: waits up to `patience` for stderr to take the backlog.
-void finishLog(Micros patience);
 void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Like logLine(), but only with -v.  Callers whose arguments are costly to
 // build check verboseLog() themselves.
