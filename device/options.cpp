@@ -28,6 +28,7 @@ const char kUsage[] =
     "  --record FILE          append every complete request received to FILE\n"
     "  -v, --verbose          log connections, requests and faults on stderr\n"
     "  -h, --help             show this help and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
     "Faults (counted per connection, in arrival order, from 1):\n"
     "  --delay MS             send each reply MS milliseconds after its request\n"
@@ -287,6 +288,10 @@ std::optional<int> parseCommandLine(int argc, char **argv, Options &options)
             std::string arg = argv[i];
             if (arg == "-h" || arg == "--help") {
                 std::fputs(kUsage, stdout);
+                return 0;
+            }
+            if (arg == "--version") {
+                std::printf("tavik-device %s\n", TAVIK_VERSION);
                 return 0;
             }
             parseArgument(argc, argv, i, options);
