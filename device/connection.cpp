@@ -302,8 +302,44 @@ void Connection::handleRequest(const char *frame, Micros now)
         logVerbose("conn %llu drop: request %llu not answered", conn, n);
         return;
     case Admission::Answer:
-        queueReply(request, sequence, now);
+        if (atInflightLimit())
+            turnAway(request, sequence);
+        else
+            queueReply(request, sequence, now);
         return;
+    }
+}
+
+bool Connection::atInflightLimit() const
+{
+    // Replies still to be written: waiting for their time, or held back.
+    const std::optional<uint64_t> &limit = context_.options.maxInflight;
+    return limit && pending_.size() + held_.size() >= *limit;
+}
+
+void Connection::turnAway(const Request &request, uint64_t sequence)
+{
+    unsigned long long conn = number_;
+    unsigned long long n = sequence;
+    switch (context_.options.over) {
+    case OverLimit::Drop:
+        logVerbose("conn %llu max-inflight: request %llu not answered", conn, n);
+        return;
+    case OverLimit::Close:
+        logVerbose("conn %llu max-inflight: closing on request %llu", conn, n);
+        closeWhenDone("max-inflight");
+        return;
+    case OverLimit::Error: {
+        // At once, ahead of the replies still waiting: a device out of room
+        // says so without queueing.
+        logVerbose("conn %llu max-inflight: request %llu answered NoMemory", conn, n);
+        std::vector<char> reply;
+        beginReply(reply, request);
+        context_.files.refuse(request, EKxFileTavikRet_NoMemory, reply);
+        finishReply(reply);
+        writeCopy(reply, ReplyFate{});
+        return;
+    }
     }
 }
 

@@ -110,6 +110,8 @@ private:
     void readInput(Micros now);
     void consumeInput(Micros now);
     void handleRequest(const char *frame, Micros now);
+    bool atInflightLimit() const;  // --max-inflight unanswered already
+    void turnAway(const Request &request, uint64_t sequence);  // per --over
     void logRequest(const Request &request) const;
     void queueReply(const Request &request, uint64_t sequence, Micros now);
     void releaseDue(Micros now);

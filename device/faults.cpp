@@ -100,18 +100,59 @@ ChaosFault pickFault(std::mt19937_64 &rng)
     return ChaosFault::Overwrite;
 }
 
+// --chaos-bytes: what a broken link or firmware does to a reply after it
+// was framed, so that its msgSize no longer says where it ends.
+enum class ByteDamage { Insert, Delete, Duplicate };
+
+ByteDamage pickDamage(std::mt19937_64 &rng)
+{
+    const ByteDamage kinds[] = {ByteDamage::Insert, ByteDamage::Delete, ByteDamage::Duplicate};
+    return kinds[randomBelow(rng, 3)];
+}
+
+// Where damage starts in a reply of `size` bytes: before a byte, or for an
+// insertion also behind the last.  The header and the record's numbers are
+// few bytes next to a block of data, yet where a client is most easily
+// misled, so each gets a share of the draws.
+size_t damageSpot(std::mt19937_64 &rng, size_t size, bool insertion)
+{
+    size_t positions = size + (insertion ? 1 : 0);
+    constexpr size_t kNumbersAt = kHeaderSize + KX_FILE_TAVIK_NAME_LEN;
+    switch (randomBelow(rng, 4)) {
+    case 0:
+        return randomBelow(rng, std::min(positions, kHeaderSize));
+    case 1:
+        if (positions > kNumbersAt)
+            return kNumbersAt + randomBelow(rng, std::min<size_t>(positions - kNumbersAt, 20));
+        return randomBelow(rng, positions);
+    default:
+        return randomBelow(rng, positions);
+    }
+}
+
+// Mostly a few bytes; now and then enough to shift whole fields or blocks.
+size_t damageSpan(std::mt19937_64 &rng)
+{
+    if (randomBelow(rng, 4) == 0)
+        return 1 + randomBelow(rng, 1500);
+    return 1 + randomBelow(rng, 8);
+}
+
 }  // namespace
 
 FaultPlan::FaultPlan(const Options &options, uint64_t connection)
     : options_(options),
       connection_(connection),
       orderRng_(mixSeed(options.shuffleSeed, connection)),
-      chaosRng_(mixSeed(options.chaosSeed.value_or(0), connection))
+      chaosRng_(mixSeed(options.chaosSeed.value_or(0), connection)),
+      strikes_(!options.faultConnections || connection <= *options.faultConnections)
 {
 }
 
 Admission FaultPlan::admit(uint64_t number) const
 {
+    if (!strikes_)
+        return Admission::Answer;
     if (options_.closeAfter && number > *options_.closeAfter)
         return Admission::Close;
     if (options_.stallAfter && number > *options_.stallAfter)
@@ -124,13 +165,53 @@ Admission FaultPlan::admit(uint64_t number) const
 ReplyFate FaultPlan::shape(uint64_t number, RequestKind kind, std::vector<char> &reply)
 {
     ReplyFate fate;
+    if (!strikes_)
+        return fate;
     if (!options_.mangles.empty())
         applyMangles(number, kind, reply);
     if (options_.dupReplies.count(number))
         fate.copies = 2;
     if (options_.chaosSeed)
         applyChaos(number, kind, reply, fate);
+    // Last: the link damages what the device framed, mangles and all.
+    if (options_.chaosBytesSeed)
+        damageBytes(number, reply);
     return fate;
+}
+
+void FaultPlan::damageBytes(uint64_t number, std::vector<char> &reply) const
+{
+    // Drawn afresh for each reply, so its damage depends on the seed, the
+    // connection and the reply number alone.
+    std::mt19937_64 rng(mixSeed(mixSeed(*options_.chaosBytesSeed, connection_), number));
+    if (static_cast<double>(rng() >> 11) * 0x1.0p-53 >= options_.chaosRate)
+        return;
+    ByteDamage damage = reply.empty() ? ByteDamage::Insert : pickDamage(rng);
+    size_t at = damageSpot(rng, reply.size(), damage == ByteDamage::Insert);
+    size_t span = damageSpan(rng);
+    const char *what = "insert";
+    auto where = reply.begin() + static_cast<std::ptrdiff_t>(at);
+    if (damage == ByteDamage::Insert) {
+        std::vector<char> noise(span);
+        for (char &byte : noise)
+            byte = static_cast<char>(rng());
+        reply.insert(where, noise.begin(), noise.end());
+    } else {
+        span = std::min(span, reply.size() - at);
+        auto end = where + static_cast<std::ptrdiff_t>(span);
+        if (damage == ByteDamage::Delete) {
+            what = "delete";
+            reply.erase(where, end);
+        } else {
+            what = "dup";
+            std::vector<char> copy(where, end);
+            reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at + span), copy.begin(),
+                         copy.end());
+        }
+    }
+    logVerbose("conn %llu chaos-bytes: %s %zu at %zu on reply %llu",
+               static_cast<unsigned long long>(connection_), what, span, at,
+               static_cast<unsigned long long>(number));
 }
 
 void FaultPlan::applyMangles(uint64_t number, RequestKind kind, std::vector<char> &reply) const

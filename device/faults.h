@@ -1,7 +1,8 @@
 // The faults a connection's replies suffer on request: the counted ones of
 // the command line (--drop, --dup, --stall-after, --close-after, --mangle,
-// --order) and the seeded random ones of --chaos.  They let the client's
-// tests provoke every way a real device or network can misbehave.
+// --order), the seeded random ones of --chaos, and the byte-level damage of
+// --chaos-bytes.  They let the client's tests provoke every way a real
+// device or network can misbehave.
 #ifndef TAVIK_DEVICE_FAULTS_H
 #define TAVIK_DEVICE_FAULTS_H
 
@@ -58,11 +59,13 @@ private:
     void overwriteRandomField(uint64_t number, RequestKind kind, std::vector<char> &reply);
     void cutRandomly(uint64_t number, std::vector<char> &reply);
     bool chaosStrikes();
+    void damageBytes(uint64_t number, std::vector<char> &reply) const;
 
     const Options &options_;
     uint64_t connection_;
     std::mt19937_64 orderRng_;
     std::mt19937_64 chaosRng_;
+    bool strikes_;  // within --fault-connections: the faults apply here
 };
 
 template <class T>

@@ -164,23 +164,48 @@ OpenFile &OpenFiles::keep(const char *name, int fd, off_t size)
     return files_.back();
 }
 
-FileService::FileService(std::string root, size_t blockSize)
-    : root_(std::move(root)), blockSize_(blockSize)
+FileService::FileService(std::string root, size_t blockSize, ListingQuirks quirks)
+    : root_(std::move(root)), blockSize_(blockSize), quirks_(quirks)
 {
 }
 
 void FileService::answer(const Request &request, OpenFiles &files,
                          std::vector<char> &reply) const
 {
-    if (request.kind == RequestKind::List)
-        answerList(request, reply);
-    else
+    if (request.kind == RequestKind::Get) {
         answerGet(request, files, reply);
+    } else if (quirks_.ignoreOffset) {
+        Request first = request;
+        first.offset = 0;
+        answerList(first, reply);
+    } else {
+        answerList(request, reply);
+    }
+}
+
+void FileService::refuse(const Request &request, i32 code, std::vector<char> &reply) const
+{
+    if (request.kind == RequestKind::List) {
+        ListPage page;
+        page.code = code;
+        appendListing(request, page, reply);
+        return;
+    }
+    BlockInfo block;
+    block.code = code;
+    size_t fixedAt = reply.size();
+    reply.resize(fixedAt + KX_FILE_TAVIK_GET_RESP_FIXED);
+    fillGetRecord(request, block, reply.data() + fixedAt);
 }
 
 void FileService::answerList(const Request &request, std::vector<char> &reply) const
 {
-    ListPage page = listDirectory(request);
+    appendListing(request, listDirectory(request), reply);
+}
+
+void FileService::appendListing(const Request &request, const ListPage &page,
+                                std::vector<char> &reply) const
+{
     SKxFileTavikListResp fixed;
     std::memset(&fixed, 0, sizeof fixed);
     copyName(fixed.destVolumeName, request.name);
@@ -190,7 +215,8 @@ void FileService::answerList(const Request &request, std::vector<char> &reply) c
     fixed.entries = hostle32(page.entries);
     appendRecord(reply, fixed, KX_FILE_TAVIK_LIST_RESP_FIXED);
     reply.insert(reply.end(), page.text.begin(), page.text.end());
-    reply.push_back('\0');
+    if (!quirks_.noZero)
+        reply.push_back('\0');
 }
 
 void FileService::answerGet(const Request &request, OpenFiles &files,
@@ -201,6 +227,11 @@ void FileService::answerGet(const Request &request, OpenFiles &files,
     size_t fixedAt = reply.size();
     reply.resize(fixedAt + KX_FILE_TAVIK_GET_RESP_FIXED);
     BlockInfo block = readBlock(request, files, reply);
+    fillGetRecord(request, block, reply.data() + fixedAt);
+}
+
+void FileService::fillGetRecord(const Request &request, const BlockInfo &block, char *at)
+{
     SKxFileTavikGetResp fixed;
     std::memset(&fixed, 0, sizeof fixed);
     copyName(fixed.filename, request.name);
@@ -209,7 +240,7 @@ void FileService::answerGet(const Request &request, OpenFiles &files,
     fixed.offset = static_cast<i32>(hostle32(request.offset));
     fixed.last = hostle32(block.last);
     fixed.length = static_cast<i32>(hostle32(static_cast<u32>(block.length)));
-    std::memcpy(reply.data() + fixedAt, &fixed, KX_FILE_TAVIK_GET_RESP_FIXED);
+    std::memcpy(at, &fixed, KX_FILE_TAVIK_GET_RESP_FIXED);
 }
 
 FileService::ListPage FileService::listDirectory(const Request &request) const

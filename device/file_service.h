@@ -38,15 +38,24 @@ private:
     std::vector<OpenFile> files_;  // oldest first
 };
 
+// How listings differ from the usual, to stand in for other devices.
+struct ListingQuirks {
+    bool noZero = false;        // the text goes without its terminating zero
+    bool ignoreOffset = false;  // every page is the first
+};
+
 class FileService {
 public:
     // `root` must be absolute and free of symlinks (as realpath() gives it),
     // since every resolved name is checked against it by prefix.
-    FileService(std::string root, size_t blockSize);
+    FileService(std::string root, size_t blockSize, ListingQuirks quirks = {});
 
     // Appends the payload answering `request` to `reply`, which already
     // holds the reply header.  `files` are those of the asking connection.
     void answer(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
+    // Appends the payload of a reply that refuses `request` with `code`:
+    // the record of its kind, with no entries or data.
+    void refuse(const Request &request, i32 code, std::vector<char> &reply) const;
 
 private:
     enum class Lookup { Found, Outside, Missing, Unreadable };
@@ -69,6 +78,9 @@ private:
 
     void answerList(const Request &request, std::vector<char> &reply) const;
     void answerGet(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
+    void appendListing(const Request &request, const ListPage &page,
+                       std::vector<char> &reply) const;
+    static void fillGetRecord(const Request &request, const BlockInfo &block, char *at);
     ListPage listDirectory(const Request &request) const;
     BlockInfo readBlock(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
     i32 openFile(const char *name, OpenFiles &files, OpenFile *&file) const;
@@ -78,6 +90,7 @@ private:
 
     std::string root_;
     size_t blockSize_;
+    ListingQuirks quirks_;
 };
 
 }  // namespace device

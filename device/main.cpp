@@ -152,7 +152,8 @@ int main(int argc, char **argv)
     std::printf("listening on %s\n", device::localAddress(listenFd).c_str());
     std::fflush(stdout);
 
-    device::FileService files(root, options.blockSize);
+    device::FileService files(root, options.blockSize,
+                              {options.listNoZero, options.listIgnoreOffset});
     device::DeviceContext context{options, files, recorder};
     device::Server server(listenFd, context);
     bool ok = server.run(waitMask, stopRequested);

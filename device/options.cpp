@@ -48,8 +48,22 @@ const char kUsage[] =
     "  --dup N                send reply N twice; repeatable\n"
     "  --drop N               never answer request N; repeatable\n"
     "  --chaos SEED           apply seeded random faults to some replies\n"
-    "  --chaos-rate P         chance of a fault per reply with --chaos, 0..1\n"
-    "                         (default 0.05)\n"
+    "  --chaos-bytes SEED     damage some replies on the wire, seeded: insert\n"
+    "                         random bytes, delete or duplicate a span\n"
+    "  --chaos-rate P         chance of a fault per reply with --chaos or\n"
+    "                         --chaos-bytes, 0..1 (default 0.05)\n"
+    "  --fault-connections N  the faults that pick requests or replies (all above\n"
+    "                         but --delay, --split and --order) strike only the\n"
+    "                         first N connections; later ones are served cleanly\n"
+    "\n"
+    "A different device (on every connection):\n"
+    "  --list-no-zero         listing texts without their terminating zero byte\n"
+    "  --list-ignore-offset   answer every listing request as if offset 0 was asked\n"
+    "  --max-inflight K       hold at most K unanswered requests; a request beyond\n"
+    "                         them gets what --over says\n"
+    "  --over ACTION          drop (never answer it; the default), close (the\n"
+    "                         connection), or error (answer it at once with\n"
+    "                         returnCode NoMemory)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' once ready; runs until SIGTERM or SIGINT.\n";
 
@@ -194,6 +208,37 @@ void setOrder(Options &options, const std::string &text)
     }
 }
 
+void setOver(Options &options, const std::string &text)
+{
+    if (text == "drop")
+        options.over = OverLimit::Drop;
+    else if (text == "close")
+        options.over = OverLimit::Close;
+    else if (text == "error")
+        options.over = OverLimit::Error;
+    else
+        fail("over", text, "is not drop, close or error");
+}
+
+// Options that take no value, besides -v and -h.
+struct FlagOption {
+    const char *name;
+    bool Options::*flag;
+};
+
+const FlagOption kFlags[] = {
+    {"list-no-zero", &Options::listNoZero},
+    {"list-ignore-offset", &Options::listIgnoreOffset},
+};
+
+const FlagOption *findFlag(const std::string &name)
+{
+    for (const FlagOption &flag : kFlags)
+        if (name == flag.name)
+            return &flag;
+    return nullptr;
+}
+
 using Setter = void (*)(Options &, const std::string &);
 
 struct ValueOption {
@@ -245,6 +290,16 @@ const ValueOption kOptions[] = {
     {"chaos-rate", [](Options &o, const std::string &v) {
          o.chaosRate = parseReal("chaos-rate", v, 0, 1);
      }},
+    {"chaos-bytes", [](Options &o, const std::string &v) {
+         o.chaosBytesSeed = parseUnsigned("chaos-bytes", v, 0, UINT64_MAX);
+     }},
+    {"fault-connections", [](Options &o, const std::string &v) {
+         o.faultConnections = parseUnsigned("fault-connections", v, 0, UINT64_MAX);
+     }},
+    {"max-inflight", [](Options &o, const std::string &v) {
+         o.maxInflight = parseUnsigned("max-inflight", v, 0, UINT32_MAX);
+     }},
+    {"over", setOver},
 };
 
 const ValueOption *findOption(const std::string &name)
@@ -267,6 +322,12 @@ void parseArgument(int argc, char **argv, int &i, Options &options)
         throw UsageError("unexpected argument '" + arg + "'");
     size_t equals = arg.find('=');
     std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    if (const FlagOption *flag = findFlag(name)) {
+        if (equals != std::string::npos)
+            throw UsageError("option '--" + name + "' takes no value");
+        options.*(flag->flag) = true;
+        return;
+    }
     const ValueOption *option = findOption(name);
     if (!option)
         throw UsageError("unknown option '--" + name + "'");

@@ -21,6 +21,9 @@ struct Mangle {
 
 enum class ReplyOrder { Arrival, Reverse, Shuffle };
 
+// --over: what a request beyond --max-inflight gets.
+enum class OverLimit { Drop, Close, Error };
+
 struct Options {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 15003;
@@ -40,7 +43,17 @@ struct Options {
     std::set<uint64_t> dupReplies;
     std::set<uint64_t> dropRequests;
     std::optional<uint64_t> chaosSeed;
+    std::optional<uint64_t> chaosBytesSeed;  // --chaos-bytes
     double chaosRate = 0.05;
+    // The faults above that pick requests or replies (not --delay, --split
+    // or --order) strike only the first this many connections.
+    std::optional<uint64_t> faultConnections;
+
+    // Ways of a device that behaves differently, on every connection.
+    bool listNoZero = false;        // listing texts without their zero byte
+    bool listIgnoreOffset = false;  // every listing page as if offset 0
+    std::optional<uint64_t> maxInflight;
+    OverLimit over = OverLimit::Drop;
 };
 
 // Reads the command line into `options`.  Returns the exit status when the
