@@ -3,9 +3,14 @@
 // only with exactly the right result, and otherwise exits 1 with a message
 // and a local file that is a gap-free beginning of the served one.
 //
-// CHAOS_SESSIONS sets how many sessions run (default 300), CHAOS_FIRST the
-// first seed (default 1).  A failing session prints the command that replays
-// it alone.
+// The same judge holds for sessions against `tavik-device --chaos-bytes`,
+// whose damage is to the bytes on the wire: inserted, deleted or duplicated
+// spans anywhere in a reply, msgSize left as framed.
+//
+// CHAOS_SESSIONS sets how many field-level sessions run (default 300),
+// CHAOS_BYTE_SESSIONS how many byte-level ones (default 150), CHAOS_FIRST
+// the first seed of both (default 1).  A failing session prints the command
+// that replays it alone.
 #include "harness.h"
 
 #include <chrono>
@@ -25,6 +30,7 @@ const char *const kOpNames[] = {"list", "block", "pipelined"};
 
 struct Session {
     unsigned long seed;
+    bool bytes;  // --chaos-bytes instead of --chaos
     Op op;
     std::string name;      // remote file or folder
     std::vector<std::string> deviceOpts;
@@ -65,10 +71,12 @@ const T &pick(std::mt19937_64 &rng, const std::vector<T> &from)
     return from[rng() % from.size()];
 }
 
-Session plan(unsigned long seed, const Tree &tree)
+Session plan(unsigned long seed, bool bytes, const Tree &tree)
 {
-    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull);
-    Session s{seed, Op(rng() % 3), "", {}};
+    // Byte-level sessions draw their own plans, not those of field-level
+    // sessions with the same seed.
+    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + (bytes ? 0x5bd1e995 : 0));
+    Session s{seed, bytes, Op(rng() % 3), "", {}};
     // Small files more often: many sessions, and a fault usually ends one early.
     if (s.op == List) {
         s.name = "d" + std::to_string(pick(rng, tree.folders));
@@ -79,7 +87,7 @@ Session plan(unsigned long seed, const Tree &tree)
         s.name = "f" + std::to_string(tree.sizes[i]);
     }
     std::string rate = pick(rng, std::vector<std::string>{"0.005", "0.03", "0.1", "0.3"});
-    s.deviceOpts = {"--chaos", std::to_string(seed), "--chaos-rate", rate};
+    s.deviceOpts = {bytes ? "--chaos-bytes" : "--chaos", std::to_string(seed), "--chaos-rate", rate};
     if (s.op == Block) {
         std::string bs = pick(rng, std::vector<std::string>{"1024", "1000", "65259", "7", "4096"});
         s.deviceOpts.insert(s.deviceOpts.end(), {"--block-size", bs});
@@ -178,7 +186,7 @@ struct Slot {
 };
 
 // Runs the sessions of the given seeds, kParallel at a time, judging each.
-void runSessions(const std::vector<unsigned long> &seeds, Tally &tally)
+void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool bytes = false)
 {
     static Tree tree;
     Scratch work;
@@ -189,7 +197,7 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally)
         for (size_t i = 0; i < slots.size(); i++) {
             Slot &slot = slots[i];
             if (!slot.client && next < seeds.size()) {
-                slot.session = plan(seeds[next++], tree);
+                slot.session = plan(seeds[next++], bytes, tree);
                 slot.endpoint = "192.168.255.1:" + std::to_string(15300 + i);
                 slot.device = std::make_unique<Device>(tree.root.path(), slot.session.deviceOpts,
                                                        slot.endpoint);
@@ -208,7 +216,9 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally)
                                  << slot.client->result().out.substr(0, 300)
                                  << "\n  stderr: " << slot.client->result().err.substr(0, 300)
                                  << "\n  replay: CHAOS_FIRST=" << s.seed
-                                 << " CHAOS_SESSIONS=1 tests/netns.sh build/tests/chaos";
+                                 << (s.bytes ? " CHAOS_SESSIONS=0 CHAOS_BYTE_SESSIONS=1"
+                                             : " CHAOS_SESSIONS=1 CHAOS_BYTE_SESSIONS=0")
+                                 << " tests/netns.sh build/tests/chaos";
             slot.client.reset();
             slot.device.reset();
             done++;
@@ -217,22 +227,35 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally)
     }
 }
 
-TEST(Chaos, HostileDeviceSessions)
+// Runs `variable` (or `fallback`) sessions from CHAOS_FIRST and prints the tally.
+void runCounted(const char *variable, unsigned long fallback, bool bytes)
 {
-    const char *n = getenv("CHAOS_SESSIONS"), *first = getenv("CHAOS_FIRST");
-    unsigned long count = n ? std::stoul(n) : 300, seed0 = first ? std::stoul(first) : 1;
+    const char *n = getenv(variable), *first = getenv("CHAOS_FIRST");
+    unsigned long count = n ? std::stoul(n) : fallback, seed0 = first ? std::stoul(first) : 1;
     std::vector<unsigned long> seeds;
     for (unsigned long seed = seed0; seed < seed0 + count; seed++)
         seeds.push_back(seed);
     Tally tally;
-    runSessions(seeds, tally);
+    runSessions(seeds, tally, bytes);
 
-    printf("chaos: %lu sessions from seed %lu\n", count, seed0);
+    printf("%s: %lu sessions from seed %lu\n", bytes ? "chaos-bytes" : "chaos", count, seed0);
     for (int op = 0; op < 3; op++)
         printf("  %-9s %4d sessions: %4d exit 0 (exact), %4d exit 1\n", kOpNames[op],
                tally.sessions[op], tally.ok[op], tally.failed[op]);
     printf("  timeouts %d; listings whose counts the device falsified, printed as served: %d\n",
            tally.timeouts, tally.countLies);
+}
+
+TEST(Chaos, HostileDeviceSessions)
+{
+    runCounted("CHAOS_SESSIONS", 300, false);
+}
+
+// Damage a field-level fault cannot make: a reply whose true end lies
+// elsewhere than its msgSize says, in any reply, the final one included.
+TEST(Chaos, ByteDamageSessions)
+{
+    runCounted("CHAOS_BYTE_SESSIONS", 150, true);
 }
 
 // Seeds that once found a fault, kept whatever range the run above covers:
