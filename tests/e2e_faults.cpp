@@ -71,8 +71,8 @@ std::vector<Reply> frame(const std::string &got, std::string *rest = nullptr)
         if (size < kListFixed || at + size > got.size())
             break;
         Reply r{be16at(got, at + 2), (unsigned)size, le32at(got, at + kHeader + kName), {}, ""};
-        for (int i = 0; i < 4; i++)
-            r.n[i] = le32at(got, at + kHeader + kName + 4 + 4 * (size_t)i);
+        for (size_t i = 0, field = kHeader + kName + 4; i < 4; i++, field += 4)
+            r.n[i] = field + 4 <= size ? le32at(got, at + field) : 0;  // a listing has 3
         size_t fixed = r.id == kListId + 1 ? kListFixed : kGetFixed;
         r.body = got.substr(at + std::min(fixed, size), size - std::min(fixed, size));
         out.push_back(r);
