@@ -12,13 +12,8 @@
 // here gets TAVIK_DEVICE pointing at our own device on loopback, and a run
 // without it is refused before the client is started.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,14 +25,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "support/support.h"
 
 namespace {
 
@@ -46,24 +40,13 @@ namespace fs = std::filesystem;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr int kWindow = 16;        // requests the pipelined mode keeps in flight
 constexpr int kBlock = 1024;       // bytes per block, both modes
-constexpr double kStartupWait = 5; // seconds for the device to start listening
 
 // Anything that makes a figure untrustworthy ends the whole benchmark.
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] void failErrno(const std::string &what)
-{
-    throw Failure(what + ": " + std::strerror(errno));
-}
-
-double nowSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+using support::now;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...)
@@ -295,32 +278,12 @@ void printPlan(const Options &options, const std::vector<Case> &cases)
 
 // ---- Files ----------------------------------------------------------------
 
-// A scratch folder for the served files and the downloads, removed however
-// the benchmark ends.
-class Scratch {
-public:
-    Scratch()
-    {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavik-bench-XXXXXX";
-        if (!mkdtemp(pattern.data()))
-            failErrno("mkdtemp");
-        path_ = pattern;
-        fs::create_directory(root());
-    }
-    ~Scratch()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-
-    std::string root() const { return path_ + "/root"; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+// The served files under root/, the downloads and logs beside it; removed
+// however the benchmark ends.
+struct Scratch : support::Scratch {
+    Scratch() : support::Scratch("bench") { fs::create_directory(root()); }
+    std::string root() const { return *this / "root"; }
+    std::string file(const std::string &name) const { return *this / name; }
 };
 
 std::string servedName(size_t bytes)
@@ -386,7 +349,7 @@ void requireSameFile(const std::string &served, const std::string &copy, const s
 // SIGCHLD, SIGINT and SIGTERM stay blocked and are waited for: a child's
 // end can then be awaited with a deadline (sigtimedwait) and timed to the
 // microsecond, and an interruption arrives where the client can be killed
-// and everything cleaned up.
+// and everything cleaned up.  Children start with nothing blocked.
 sigset_t awaitedSignals()
 {
     sigset_t set;
@@ -397,165 +360,41 @@ sigset_t awaitedSignals()
     return set;
 }
 
-sigset_t originalMask;
-
 void blockAwaitedSignals()
 {
     sigset_t set = awaitedSignals();
-    sigprocmask(SIG_BLOCK, &set, &originalMask);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
     // Output piped into a reader that quits must not end us before the
     // device is stopped and the scratch folder removed.
     signal(SIGPIPE, SIG_IGN);
 }
 
-std::vector<char *> pointers(std::vector<std::string> &strings)
-{
-    std::vector<char *> out;
-    for (std::string &s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// In the child: stdin from /dev/null, stdout to `out` (or left), stderr to
-// `err`, the parent's signal mask undone, then the program.
-[[noreturn]] void execChild(std::vector<std::string> args, std::vector<std::string> env, int out,
-                            int err, pid_t parent)
-{
-    // Should we be killed outright, the children go too.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent)
-        _exit(127);
-    signal(SIGPIPE, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    execve(args[0].c_str(), pointers(args).data(), pointers(env).data());
-    std::fprintf(stderr, "cannot run %s: %s\n", args[0].c_str(), std::strerror(errno));
-    _exit(127);
-}
-
-pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, int out,
-            int err)
-{
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0)
-        failErrno("fork");
-    if (pid == 0)
-        execChild(args, env, out, err, parent);
-    return pid;
-}
-
-std::vector<std::string> inheritedEnvironment()
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        if (std::strncmp(*e, "TAVIK_DEVICE=", 13) != 0)
-            env.push_back(*e);
-    return env;
-}
-
-int openLog(const std::string &path)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        failErrno("open " + path);
-    return fd;
-}
-
-std::string readText(const std::string &path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The stand-in device, on 127.0.0.1 and a port the system picks.
+// The stand-in device, on 127.0.0.1 and a port the system picks, holding
+// each reply for the delay.
 class Device {
 public:
     Device(const std::string &bin, const Scratch &scratch, double delayMs)
-        : log_(scratch.file(format("device-%g.log", delayMs)))
+        : process_(bin,
+                   {"--listen", "127.0.0.1:0", "--root", scratch.root(), "--delay",
+                    format("%g", delayMs)},
+                   scratch.file(format("device-%g.log", delayMs)))
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            failErrno("pipe");
-        int err = openLog(log_);
-        pid_ = spawn({bin, "--listen", "127.0.0.1:0", "--root", scratch.root(), "--delay",
-                      format("%g", delayMs)},
-                     inheritedEnvironment(), fds[1], err);
-        close(fds[1]);
-        close(err);
-        try {
-            port_ = readPort(fds[0]);
-        } catch (...) {
-            close(fds[0]);
-            stop();
-            throw;
-        }
-        close(fds[0]);
     }
-    ~Device() { stop(); }
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
 
-    pid_t pid() const { return pid_; }
-    int port() const { return port_; }
-    const std::string &log() const { return log_; }
+    pid_t pid() const { return process_.pid(); }
+    int port() const { return process_.port(); }
+    const std::string &log() const { return process_.log(); }
 
     // Throws if the device has ended: a run against it would prove nothing.
     void requireRunning()
     {
-        int status;
-        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw Failure("tavik-device ended during the run:\n" + readText(log_));
-        }
+        if (!process_.running())
+            throw Failure("tavik-device ended during the run:\n" + support::readFile(log()));
     }
-
-    // SIGTERM, then SIGKILL if it has not stopped within a few seconds.
-    void stop()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
-            usleep(10000);
-        if (kill(pid_, 0) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
+    void stop() { process_.stop(); }
 
 private:
-    // The device's one line on stdout: "listening on 127.0.0.1:PORT".
-    int readPort(int fd)
-    {
-        std::string line;
-        double giveUp = nowSeconds() + kStartupWait;
-        while (line.find('\n') == std::string::npos) {
-            pollfd p{fd, POLLIN, 0};
-            int wait = static_cast<int>((giveUp - nowSeconds()) * 1000);
-            char buf[256];
-            ssize_t n;
-            if (wait <= 0 || poll(&p, 1, wait) <= 0 || (n = read(fd, buf, sizeof buf)) <= 0)
-                throw Failure("tavik-device did not start:\n" + readText(log_));
-            line.append(buf, static_cast<size_t>(n));
-        }
-        const char prefix[] = "listening on 127.0.0.1:";
-        if (line.compare(0, sizeof prefix - 1, prefix) != 0)
-            throw Failure("unexpected first line from tavik-device: " + line);
-        int port = std::atoi(line.c_str() + sizeof prefix - 1);
-        if (port <= 0 || port > 65535)
-            throw Failure("bad port in: " + line);
-        return port;
-    }
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-    std::string log_;
+    support::DeviceProcess process_;
 };
 
 // CPU time the device has used so far, in seconds: the scheduler's
@@ -566,7 +405,7 @@ double processCpuSeconds(pid_t pid)
     unsigned long long ns;
     if (sched >> ns)
         return static_cast<double>(ns) * 1e-9;
-    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = support::readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos)
         throw Failure("cannot read the CPU time of process " + std::to_string(pid));
@@ -579,64 +418,33 @@ double processCpuSeconds(pid_t pid)
 
 // The environment of a client run.  The client's built-in endpoint is the
 // real device, so the run must carry TAVIK_DEVICE, naming a loopback
-// address: anything else is refused here, before the client exists.
+// address: anything else is refused before the client exists.
 std::vector<std::string> clientEnvironment(int port)
 {
-    std::vector<std::string> env = inheritedEnvironment();
-    env.push_back(format("TAVIK_DEVICE=127.0.0.1:%d", port));
+    std::vector<std::string> env =
+        support::childEnvironment({{"TAVIK_DEVICE", format("127.0.0.1:%d", port)}});
+    support::requireLoopbackDevice(env);
     return env;
 }
 
-void requireLoopbackDevice(const std::vector<std::string> &env)
-{
-    const std::string key = "TAVIK_DEVICE=";
-    auto it = std::find_if(env.begin(), env.end(),
-                           [&](const std::string &e) { return e.compare(0, key.size(), key) == 0; });
-    if (it == env.end())
-        throw Failure("refusing to run tavik without TAVIK_DEVICE");
-    std::string value = it->substr(key.size());
-    size_t colon = value.rfind(':');
-    std::string host = value.substr(0, colon);
-    in_addr address;
-    int port = colon == std::string::npos ? 0 : std::atoi(value.c_str() + colon + 1);
-    if (inet_pton(AF_INET, host.c_str(), &address) != 1 ||
-        (ntohl(address.s_addr) >> 24) != 127 || port <= 0 || port > 65535)
-        throw Failure("refusing to run tavik: TAVIK_DEVICE=" + value + " is not 127.x.x.x:PORT");
-}
-
-struct Exit {
-    int status;
-    rusage usage;
-};
-
-void killClient(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 // Waits for `pid` with a deadline, watching that the device stays up.
-Exit awaitClient(pid_t pid, double limit, Device &device)
+support::Exit awaitClient(pid_t pid, double limit, Device &device)
 {
-    double giveUp = nowSeconds() + limit;
+    double giveUp = now() + limit;
     sigset_t set = awaitedSignals();
     for (;;) {
-        Exit done{};
-        pid_t got = wait4(pid, &done.status, WNOHANG, &done.usage);
-        if (got == pid)
-            return done;
-        if (got < 0)
-            failErrno("wait4");
+        if (std::optional<support::Exit> done = support::reap(pid))
+            return *done;
         device.requireRunning();
-        double left = std::max(0.0, giveUp - nowSeconds());
+        double left = std::max(0.0, giveUp - now());
         timespec wait{static_cast<time_t>(left), static_cast<long>((left - std::floor(left)) * 1e9)};
         int sig = left > 0 ? sigtimedwait(&set, nullptr, &wait) : -1;
         if (sig == SIGINT || sig == SIGTERM) {
-            killClient(pid);
+            support::killAndReap(pid);
             throw Failure("interrupted");
         }
         if (sig < 0 && (errno == EAGAIN || left <= 0)) {
-            killClient(pid);
+            support::killAndReap(pid);
             throw Failure(format("tavik took longer than %.0f s: killed", limit));
         }
     }
@@ -671,32 +479,24 @@ std::vector<std::string> clientArgs(const Options &options, const Case &c, const
     return args;
 }
 
-std::string exitText(int status)
-{
-    if (WIFEXITED(status))
-        return format("exit status %d", WEXITSTATUS(status));
-    return format("signal %d", WTERMSIG(status));
-}
-
 Sample runOnce(const Options &options, const Scratch &scratch, Device &device, const Case &c)
 {
     std::string out = scratch.file("download.dat"), log = scratch.file("client.log");
     fs::remove(out);
     std::vector<std::string> env = clientEnvironment(device.port());
-    requireLoopbackDevice(env);
-    int logFd = openLog(log);
+    int logFd = support::openForWriting(log);
 
     double cpu0 = processCpuSeconds(device.pid());
-    double t0 = nowSeconds();
-    pid_t pid = spawn(clientArgs(options, c, out), env, logFd, logFd);
+    double t0 = now();
+    pid_t pid = support::Command(clientArgs(options, c, out), env).start(logFd, logFd);
     close(logFd);
-    Exit done = awaitClient(pid, 30 + 5 * c.expected, device);
-    double wall = nowSeconds() - t0;
+    support::Exit done = awaitClient(pid, 30 + 5 * c.expected, device);
+    double wall = now() - t0;
     double cpu1 = processCpuSeconds(device.pid());
 
     if (!WIFEXITED(done.status) || WEXITSTATUS(done.status) != 0)
-        throw Failure(caseName(c) + ": tavik failed (" + exitText(done.status) + "):\n" +
-                      readText(log));
+        throw Failure(caseName(c) + ": tavik failed (" + support::exitText(done.status) +
+                      "):\n" + support::readFile(log));
     requireSameFile(scratch.root() + "/" + servedName(c.bytes), out, caseName(c));
     fs::remove(out);
     return Sample{wall, seconds(done.usage.ru_utime) + seconds(done.usage.ru_stime),
@@ -791,7 +591,7 @@ std::vector<Row> measureAll(const Options &options, const Scratch &scratch,
                 rows.push_back(measure(options, scratch, device, c));
         device.requireRunning();
         device.stop();
-        std::string log = readText(device.log());
+        std::string log = support::readFile(device.log());
         if (!log.empty())
             std::fprintf(stderr, "tavik-device (D=%g ms) said:\n%s", delay, log.c_str());
     }
@@ -889,14 +689,14 @@ int runBenchmark(const Options &options)
     printPlan(options, cases);
     Scratch scratch;
     makeServedFiles(scratch, cases);
-    double t0 = nowSeconds();
+    double t0 = now();
     std::vector<Row> rows = measureAll(options, scratch, cases);
     std::printf("\n");
     printTable(rows);
     if (!options.quick)  // a tiny file says nothing about them
         printTargets(rows);
     writeCsv(options.csv, rows);
-    std::printf("Written to %s; took %.0f s.\n", options.csv.c_str(), nowSeconds() - t0);
+    std::printf("Written to %s; took %.0f s.\n", options.csv.c_str(), now() - t0);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "beneath.h"
 #include "util.h"
 
 namespace device {
@@ -70,8 +71,8 @@ void appendRecord(std::vector<char> &reply, const Record &record, size_t size)
     reply.insert(reply.end(), bytes, bytes + size);
 }
 
-// True when `name` has a ".." component, which could climb out of the root
-// before realpath() ever sees the result.
+// True when `name` has a ".." component.  Resolution could not climb out of
+// the root anyway, but such a name is refused outright, as a device would.
 bool climbsUp(const char *name)
 {
     const char *part = name;
@@ -86,36 +87,56 @@ bool climbsUp(const char *name)
     }
 }
 
-// Directory entries without "." and "..", sorted bytewise (std::string
-// compares as unsigned bytes).  False when reading the directory fails.
-bool sortedNames(DIR *dir, std::vector<std::string> &names)
+// Names are relative to the root whether or not they start with '/'.
+const char *relativeName(const char *name)
 {
-    errno = 0;
-    while (dirent *entry = readdir(dir)) {
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
-            names.emplace_back(name);
-        errno = 0;
-    }
-    if (errno != 0)
-        return false;
-    std::sort(names.begin(), names.end());
-    return true;
+    while (*name == '/')
+        ++name;
+    return name;
 }
 
-// One listing line: type, size and name.  Symlinks are described by what
-// they point to; an entry that cannot be examined shows as an empty file.
-std::string entryLine(int dirFd, const std::string &name)
+// A name as one listing line can carry it.  A control character (a newline
+// would start a line of its own) becomes a backslash and three octal
+// digits, and a backslash two backslashes, the way ls -b writes them.
+std::string escapedName(const std::string &name)
 {
-    struct stat info;
-    bool known = fstatat(dirFd, name.c_str(), &info, 0) == 0 ||
-                 fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    bool isDir = known && S_ISDIR(info.st_mode);
-    long long size = known ? static_cast<long long>(info.st_size) : 0;
+    std::string out;
+    for (char c : name) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// True for a type readdir() gives that may be a symlink.
+bool mayBeLink(unsigned char type)
+{
+    return type == DT_LNK || type == DT_UNKNOWN;
+}
+
+// One listing line: type, size and name.  A symlink is described by what it
+// leads to, as readEntries() found it; an entry that cannot be examined
+// shows as an empty file.  Anything else is looked at only now, for the
+// page that shows it, and without following: should it have become a
+// symlink since, the line describes the link itself.
+std::string entryLine(int dirFd, ListEntry &entry)
+{
+    if (!entry.examined)
+        entry.known = fstatat(dirFd, entry.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool isDir = entry.known && S_ISDIR(entry.info.st_mode);
+    long long size = entry.known ? static_cast<long long>(entry.info.st_size) : 0;
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, "%c %10lld ", isDir ? 'd' : '-', size);
     std::string line = prefix;
-    line += name;
+    line += escapedName(entry.name);
     line += '\n';
     return line;
 }
@@ -167,6 +188,13 @@ OpenFile &OpenFiles::keep(const char *name, int fd, off_t size)
 FileService::FileService(std::string root, size_t blockSize, ListingQuirks quirks)
     : root_(std::move(root)), blockSize_(blockSize), quirks_(quirks)
 {
+    rootFd_ = ::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+FileService::~FileService()
+{
+    if (rootFd_ >= 0)
+        close(rootFd_);
 }
 
 void FileService::answer(const Request &request, OpenFiles &files,
@@ -246,8 +274,8 @@ void FileService::fillGetRecord(const Request &request, const BlockInfo &block, 
 FileService::ListPage FileService::listDirectory(const Request &request) const
 {
     ListPage page;
-    std::string path;
-    switch (resolve(request.name, path)) {
+    int fd = -1;
+    switch (openUnder(request.name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, fd)) {
     case Lookup::Outside:
         page.code = EKxFileTavikRet_AccessViolation;
         return page;
@@ -260,21 +288,22 @@ FileService::ListPage FileService::listDirectory(const Request &request) const
     case Lookup::Found:
         break;
     }
-    DirHandle dir(opendir(path.c_str()));
+    DirHandle dir(fdopendir(fd));
     if (!dir) {
-        page.code = errno == EACCES ? EKxFileTavikRet_DirNotReadable : EKxFileTavikRet_DirNotFound;
-        return page;
-    }
-    std::vector<std::string> names;
-    if (!sortedNames(dir.get(), names)) {
+        close(fd);
         page.code = EKxFileTavikRet_DirNotReadable;
         return page;
     }
-    page.totalEntries = static_cast<u32>(names.size());
+    std::vector<ListEntry> entries;
+    if (!readEntries(dir.get(), relativeName(request.name), entries)) {
+        page.code = EKxFileTavikRet_DirNotReadable;
+        return page;
+    }
+    page.totalEntries = static_cast<u32>(entries.size());
     // Only the entries of the page wanted are examined, and the page ends
     // early rather than overflow the payload.
-    for (size_t i = request.offset; i < names.size() && page.entries < request.maxEntries; ++i) {
-        std::string line = entryLine(dirfd(dir.get()), names[i]);
+    for (size_t i = request.offset; i < entries.size() && page.entries < request.maxEntries; ++i) {
+        std::string line = entryLine(dirfd(dir.get()), entries[i]);
         if (page.text.size() + line.size() > kMaxListText)
             break;
         page.text += line;
@@ -340,8 +369,9 @@ i32 FileService::checkSize(const Request &request, OpenFile &file) const
 
 i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) const
 {
-    std::string path;
-    switch (resolve(name, path)) {
+    int fd = -1;
+    // O_NONBLOCK so that a FIFO under the root cannot block the device.
+    switch (openUnder(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC, fd)) {
     case Lookup::Outside:
         return EKxFileTavikRet_AccessViolation;
     case Lookup::Missing:
@@ -351,10 +381,9 @@ i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) c
     case Lookup::Found:
         break;
     }
-    // O_NONBLOCK so that a FIFO under the root cannot block the device.
-    FileHandle handle(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FileHandle handle(fd);
     struct stat info;
-    if (handle.get() < 0 || fstat(handle.get(), &info) != 0)
+    if (fstat(handle.get(), &info) != 0)
         return EKxFileTavikRet_FileNotReadable;
     if (S_ISDIR(info.st_mode))
         return EKxFileTavikRet_FileNotFound;
@@ -364,34 +393,66 @@ i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) c
     return EKxFileTavikRet_Ok;
 }
 
-FileService::Lookup FileService::resolve(const char *name, std::string &path) const
+FileService::Lookup FileService::openUnder(const char *name, int flags, int &fd) const
 {
-    // Names are relative to the root whether or not they start with '/'.
-    while (*name == '/')
-        ++name;
+    name = relativeName(name);
+    fd = -1;
     if (climbsUp(name))
         return Lookup::Outside;
-    std::string joined = root_;
-    if (*name) {
-        if (joined.back() != '/')
-            joined += '/';
-        joined += name;
+    fd = openBeneath(rootFd_, name, flags);
+    if (fd >= 0)
+        return Lookup::Found;
+    switch (errno) {
+    case EXDEV:  // a symlink leads out of the root
+        return Lookup::Outside;
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return Lookup::Missing;
+    default:  // EACCES, and descriptors running out
+        return Lookup::Unreadable;
     }
-    char resolved[PATH_MAX];
-    if (!realpath(joined.c_str(), resolved))
-        return errno == EACCES ? Lookup::Unreadable : Lookup::Missing;
-    path = resolved;
-    // A symlink under the root may still point out of it.
-    return insideRoot(path) ? Lookup::Found : Lookup::Outside;
 }
 
-bool FileService::insideRoot(const std::string &path) const
+bool FileService::readEntries(DIR *dir, const std::string &dirName,
+                              std::vector<ListEntry> &entries) const
 {
-    if (root_ == "/")
-        return true;
-    if (path.compare(0, root_.size(), root_) != 0)
+    int dirFd = dirfd(dir);
+    errno = 0;
+    while (dirent *found = readdir(dir)) {
+        ListEntry entry;
+        entry.name = found->d_name;
+        if (entry.name != "." && entry.name != ".." &&
+            (!mayBeLink(found->d_type) || examineLink(dirFd, dirName, entry)))
+            entries.push_back(std::move(entry));
+        errno = 0;
+    }
+    if (errno != 0)
         return false;
-    return path.size() == root_.size() || path[root_.size()] == '/';
+    // std::string compares as unsigned bytes: the order is bytewise.
+    std::sort(entries.begin(), entries.end(),
+              [](const ListEntry &a, const ListEntry &b) { return a.name < b.name; });
+    return true;
+}
+
+bool FileService::examineLink(int dirFd, const std::string &dirName, ListEntry &entry) const
+{
+    entry.examined = true;
+    entry.known = fstatat(dirFd, entry.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!entry.known || !S_ISLNK(entry.info.st_mode))
+        return true;
+    // Followed and examined in one step that cannot leave the root, so that
+    // a link swapped meanwhile shows nothing from outside either.
+    std::string path = dirName.empty() ? entry.name : dirName + "/" + entry.name;
+    int fd = openBeneath(rootFd_, path, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return errno != EXDEV;  // a dangling link is described as itself
+    struct stat target;
+    if (fstat(fd, &target) == 0)
+        entry.info = target;
+    close(fd);
+    return true;
 }
 
 }  // namespace device

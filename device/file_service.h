@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "protocol.h"
@@ -21,9 +23,9 @@ struct OpenFile {
 
 // Files a connection has read from lately, kept open so that a download
 // costs no path lookup, no open() and mostly no fstat() per block.  A name
-// is checked against the root when its file is first opened; the descriptor
-// then stays valid even if the path changes, which is fine for the length
-// of one client run (one connection).
+// is resolved beneath the root when its file is first opened; the
+// descriptor then stays valid even if the path changes, which is fine for
+// the length of one client run (one connection).
 class OpenFiles {
 public:
     OpenFiles() = default;
@@ -44,11 +46,22 @@ struct ListingQuirks {
     bool ignoreOffset = false;  // every page is the first
 };
 
+// A directory entry as a listing describes it.
+struct ListEntry {
+    std::string name;
+    bool examined = false;  // `known` and `info` are filled in
+    bool known = false;     // `info` says what it is
+    struct stat info;
+};
+
 class FileService {
 public:
-    // `root` must be absolute and free of symlinks (as realpath() gives it),
-    // since every resolved name is checked against it by prefix.
+    // `root` is opened once; every name is then resolved beneath that
+    // descriptor, in the same step as it is opened.
     FileService(std::string root, size_t blockSize, ListingQuirks quirks = {});
+    ~FileService();
+    FileService(const FileService &) = delete;
+    FileService &operator=(const FileService &) = delete;
 
     // Appends the payload answering `request` to `reply`, which already
     // holds the reply header.  `files` are those of the asking connection.
@@ -85,10 +98,12 @@ private:
     BlockInfo readBlock(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
     i32 openFile(const char *name, OpenFiles &files, OpenFile *&file) const;
     i32 checkSize(const Request &request, OpenFile &file) const;
-    Lookup resolve(const char *name, std::string &path) const;
-    bool insideRoot(const std::string &path) const;
+    Lookup openUnder(const char *name, int flags, int &fd) const;
+    bool readEntries(DIR *dir, const std::string &dirName, std::vector<ListEntry> &entries) const;
+    bool examineLink(int dirFd, const std::string &dirName, ListEntry &entry) const;
 
     std::string root_;
+    int rootFd_;
     size_t blockSize_;
     ListingQuirks quirks_;
 };

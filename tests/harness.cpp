@@ -1,48 +1,27 @@
 #include "harness.h"
 
-#include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <arpa/inet.h>
-#include <poll.h>
-#include <pty.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-extern char **environ;
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
-
-namespace fs = std::filesystem;
 
 namespace th {
 
 std::string tavikBin = TAVIK_BIN;
 std::string deviceBin = TAVIK_DEVICE_BIN;
 
-std::string readfile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
+std::string readfile(const std::string &path) { return support::readFile(path); }
 void writefile(const std::string &path, const std::string &bytes)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), (std::streamsize)bytes.size());
+    support::writeFile(path, bytes);
 }
 
 std::string pattern(size_t n, unsigned seed)
@@ -92,93 +71,52 @@ std::string usage(const std::string &cmd)
     return s;
 }
 
-Scratch::Scratch()
+using support::now;
+
+// prog with call's arguments and environment, in call's folder or else in
+// io, the child's own scratch folder.
+static support::Command command(const std::string &prog, const Call &call, const Scratch &io)
 {
-    char tmpl[] = "/tmp/tavik-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
+    std::vector<std::string> args = {prog};
+    args.insert(args.end(), call.args.begin(), call.args.end());
+    return support::Command(args, support::childEnvironment(call.env),
+                            call.cwd.empty() ? io.path() : call.cwd);
 }
 
-Scratch::~Scratch()
+static void setEnd(Result &r, int status)
 {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
+    if (WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.signal = WTERMSIG(status);
 }
 
-static double now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-// What a child needs, built before the fork so that the child only calls
-// what is safe there.
+// Where a child's output goes.
 struct Spawn {
-    std::vector<std::string> argstore, envstore;
-    std::vector<char *> argv, envp;
-    std::string cwd, out, err;
+    std::string out, err;
 };
 
-static Spawn prepare(const std::string &prog, const Call &call, const Scratch &io)
-{
-    Spawn s;
-    s.argstore.push_back(prog);
-    s.argstore.insert(s.argstore.end(), call.args.begin(), call.args.end());
-    for (char **e = environ; *e; e++)
-        if (strncmp(*e, "TAVIK_DEVICE=", 13) != 0)
-            s.envstore.push_back(*e);
-    for (auto &[k, v] : call.env)
-        s.envstore.push_back(k + "=" + v);
-    for (auto &a : s.argstore)
-        s.argv.push_back(const_cast<char *>(a.c_str()));
-    s.argv.push_back(nullptr);
-    for (auto &e : s.envstore)
-        s.envp.push_back(const_cast<char *>(e.c_str()));
-    s.envp.push_back(nullptr);
-    s.cwd = call.cwd.empty() ? io.path() : call.cwd;
-    s.out = io / "stdout";
-    s.err = io / "stderr";
-    return s;
-}
-
-static pid_t spawn(const Spawn &s)
-{
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    if (chdir(s.cwd.c_str()) != 0)
-        _exit(126);
-    int o = open(s.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(s.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    execve(s.argv[0], s.argv.data(), s.envp.data());
-    _exit(127);
-}
-
 Child::Child(const std::string &prog, const Call &call)
-    : spawn_(std::make_unique<Spawn>(prepare(prog, call, io_))), start_(now())
+    : spawn_(std::make_unique<Spawn>(Spawn{io_ / "stdout", io_ / "stderr"})), start_(now())
 {
-    pid_ = spawn(*spawn_);
+    int out = support::openForWriting(spawn_->out), err = support::openForWriting(spawn_->err);
+    pid_ = command(prog, call, io_).start(out, err);
+    close(out);
+    close(err);
 }
 
 Child::~Child()
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0)
+        support::killAndReap(pid_);
 }
 
 bool Child::ended(double timeout)
 {
     if (pid_ < 0)
         return true;
-    int st = 0;
-    struct rusage ru;
-    if (wait4(pid_, &st, WNOHANG, &ru) != pid_) {
+    std::optional<support::Exit> done = support::reap(pid_);
+    if (!done) {
         if (now() - start_ > timeout && !result_.timedout) {
             result_.timedout = true;
             kill(pid_, SIGKILL);
@@ -186,11 +124,8 @@ bool Child::ended(double timeout)
         return false;
     }
     result_.seconds = now() - start_;
-    result_.maxrss_kb = ru.ru_maxrss;
-    if (WIFEXITED(st))
-        result_.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        result_.signal = WTERMSIG(st);
+    result_.maxrss_kb = done->usage.ru_maxrss;
+    setEnd(result_, done->status);
     result_.out = readfile(spawn_->out);
     result_.err = readfile(spawn_->err);
     pid_ = -1;
@@ -226,14 +161,7 @@ Result run(const std::string &prog, const std::vector<std::string> &args, const 
 // process sits in a namespace whose only interface is loopback.
 static void requireprivatenet()
 {
-    struct if_nameindex *ifs = if_nameindex();
-    bool onlylo = ifs != nullptr;
-    for (auto *i = ifs; i && i->if_index != 0; i++)
-        if (strcmp(i->if_name, "lo") != 0)
-            onlylo = false;
-    if (ifs)
-        if_freenameindex(ifs);
-    if (!onlylo) {
+    if (!support::inPrivateNetwork()) {
         fprintf(stderr, "refusing to run: this process is not in a private network namespace "
                         "(run the tests through tests/netns.sh, as ctest does)\n");
         exit(1);
@@ -258,19 +186,9 @@ Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int
 {
     requireprivatenet();
     Scratch io;
-    Spawn sp = prepare(tavikBin, Call{args, env, cwd}, io);
-    struct winsize ws = {};
-    ws.ws_row = 24;
-    ws.ws_col = (unsigned short)cols;
     int master;
     double start = now();
-    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
-    if (pid == 0) {
-        if (chdir(sp.cwd.c_str()) != 0)
-            _exit(126);
-        execve(sp.argv[0], sp.argv.data(), sp.envp.data());
-        _exit(127);
-    }
+    pid_t pid = command(tavikBin, Call{args, env, cwd}, io).startOnTerminal(cols, &master);
     Result r;
     char buf[4096];
     ssize_t n;
@@ -280,10 +198,7 @@ Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int
     int st = 0;
     waitpid(pid, &st, 0);
     r.seconds = now() - start;
-    if (WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        r.signal = WTERMSIG(st);
+    setEnd(r, st);
     return r;
 }
 
@@ -295,69 +210,22 @@ std::unique_ptr<Child> startTavik(const Call &call)
 
 Device::Device(const std::string &root, const std::vector<std::string> &opts,
                const std::string &listen)
-    : listen_(listen)
+    : listen_(listen), record_(dir_ / "record"), log_(dir_ / "log")
 {
     requireprivatenet();
-    char tmpl[] = "/tmp/tavik-device-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    record_ = dir + "/record";
-    log_ = dir + "/log";
     writefile(record_, "");
-
-    int fds[2];
-    if (pipe(fds) != 0)
-        throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(fds[0]);
-        dup2(fds[1], 1);
-        int e = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(e, 2);
-        std::vector<std::string> args = {deviceBin, "--listen", listen, "--root", root,
-                                         "--record", record_, "-v"};
-        args.insert(args.end(), opts.begin(), opts.end());
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(deviceBin.c_str(), argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-
-    // It is ready once it says where it listens.
-    std::string line;
-    struct pollfd p = {fds[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && poll(&p, 1, 5000) > 0) {
-        char buf[256];
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        line.append(buf, (size_t)n);
-    }
-    close(fds[0]);
-    if (line.rfind("listening on ", 0) != 0)
-        throw std::runtime_error("tavik-device did not start: " + line + readfile(log_));
+    std::vector<std::string> args = {"--listen", listen, "--root", root, "--record", record_, "-v"};
+    args.insert(args.end(), opts.begin(), opts.end());
+    process_ = std::make_unique<support::DeviceProcess>(deviceBin, args, log_);
 }
 
 Device::~Device()
 {
-    if (pid_ > 0) {
-        // A device that did not stop cleanly (a crash, a sanitizer report)
-        // fails the test that used it.
-        int st = 0;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 500 && waitpid(pid_, &st, WNOHANG) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (waitpid(pid_, &st, WNOHANG) == 0) {  // still there after 5 s
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-        }
-        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
-            ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << readfile(log_);
-    }
-    std::error_code ec;
-    fs::remove_all(fs::path(record_).parent_path(), ec);
+    // A device that did not stop cleanly (a crash, a sanitizer report)
+    // fails the test that used it.
+    int st = process_->stop();
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+        ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << readfile(log_);
 }
 
 std::string Device::recorded() const { return readfile(record_); }

@@ -1,5 +1,8 @@
 // Test harness: runs the real tavik binary against a real tavik-device,
-// inside the private network namespace that netns.sh makes.
+// inside the private network namespace that netns.sh makes.  The work is
+// done by the support library (support/support.h), shared with the
+// benchmark; what is here adds the test's view: results, GoogleTest
+// failures, and the refusal to run outside the namespace.
 #pragma once
 
 #include <sys/stat.h>
@@ -14,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/support.h"
+
 namespace th {
 
 struct Result {
@@ -25,18 +30,12 @@ struct Result {
     long maxrss_kb = 0;   // peak resident set of the child
 };
 
-using Env = std::map<std::string, std::string>;
+using Env = support::Env;
 
 // A scratch folder for one test, removed when the test ends.
-class Scratch {
+class Scratch : public support::Scratch {
 public:
-    Scratch();
-    ~Scratch();
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    Scratch() : support::Scratch("test") {}
 };
 
 struct Call {
@@ -102,8 +101,9 @@ public:
     std::string endpoint() const { return listen_; }
 
 private:
-    pid_t pid_ = -1;
+    support::Scratch dir_{"device"};  // its record and log
     std::string listen_, record_, log_;
+    std::unique_ptr<support::DeviceProcess> process_;
 };
 
 // A listening socket whose queue is full: connecting to it hangs.
