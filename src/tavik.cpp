@@ -2,14 +2,17 @@
 // over the device's message protocol on one TCP connection.
 //
 // One connection, one operation, then exit.  Every failure prints one
-// message and ends the process with status 1; nothing is retried.  Every
-// reply is checked against what was asked before any of it is used.
+// message and ends the process with status 1; only --retry makes a
+// failure of the link start another attempt.  Every reply is checked
+// against what was asked before any of it is used.
 
 #include <errno.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <limits.h>
 #include <netdb.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,9 +24,14 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "tavik.h"
+
+#ifndef TAVIK_VERSION
+#define TAVIK_VERSION "unknown"
+#endif
 
 #define DEVICE_HOST "192.168.255.1"
 #define DEVICE_PORT 15003
@@ -31,43 +39,139 @@
 #define LARGE 10485760        // no block is ever longer than this
 #define FLUSHSTEP 131072      // block download flushes stdout this often
 #define LISTMAX 100           // entries asked for per listing page
+#define LISTBOUND (64 << 20)  // listing text gathered at most
+#define LISTENTRIES 1000000   // ... and entries
 #define BLOCK 1024            // block size of the pipelined download
-#define WINDOW 16             // its requests in flight
+#define WINDOW 16             // its requests in flight, unless --window
+#define MAXWINDOW 256         // ... says otherwise, up to this
+#define MAXRETRY 100
+#define CHECKLEN 1024         // bytes of a local file compared before resuming
 
 #define GET_REQ_SIZE (KX_SYSCOM_HEADER_SIZE + KX_FILE_TAVIK_GET_REQ_SIZE)
 #define LIST_REQ_SIZE (KX_SYSCOM_HEADER_SIZE + KX_FILE_TAVIK_LIST_REQ_SIZE)
+
+// Where a wait ran out.  The numbers are printed ("Timeout or Error (line
+// 311)") and scripts match them, so they stay what they always were,
+// although they are no longer line numbers of anything.
+enum {
+    SITE_LIST = 164,         // a listing reply
+    SITE_LIST_DATA = 182,    // ... its payload
+    SITE_READ = 256,         // the rest of a reply begun
+    SITE_FIRST = 286,        // the first reply of a pipelined download
+    SITE_TURBO_DATA = 380,   // a pipelined reply's payload
+    SITE_BLOCK = 428,        // a block reply
+    SITE_BLOCK_DATA = 446,   // ... its payload
+    SITE_WINDOW = 311,       // any reply to a pipelined window
+};
 
 // A request is assembled at the start of reqbuf (a pipelined burst one
 // behind the other), a reply is read into respbuf: header, then payload.
 alignas(8) static u8 reqbuf[MSGBUF_SIZE];
 alignas(8) static u8 respbuf[MSGBUF_SIZE];
 static int paylen;            // payload length of the reply in respbuf
+static_assert(MAXWINDOW * GET_REQ_SIZE <= MSGBUF_SIZE, "a full window fits reqbuf");
 
 static struct pollfd ufds;    // every wait polls through this
 static char filename[10000];  // the local file
 
+// The long options.
+static int verbose;           // requests and replies on stderr
+static int resume;            // --continue
+static int retries;           // --retry
+static int window = WINDOW;   // --window
+
+// Attempts: a failure that a new connection may cure jumps back to main
+// while attempts are left.
+static jmp_buf again;
+static int attempt;           // 1 for the first
+static int firstsize = -1;    // the file size the first attempt was told
+static int sizeshown;         // the file size line is printed once a run
+static off_t keptlen;         // what the failed attempt kept
+
 // Bytes taken off the connection but not yet used: reading whatever has
 // arrived, rather than one reply half at a time, lets one read take in
 // many pipelined replies.
-static u8 inbuf[65536];
+static u8 inbuf[262144];
 static size_t inpos, inlen;
+static int midreply;          // bytes of a reply taken, and it is not yet read whole
 
-// While a pipelined download runs, its local file and the length of the
-// part that has no holes: a failure cuts the file to that length, so it
-// never holds a stretch that the device did not send.  The block placed
-// last counts only once a reply that frames exactly has followed it: a
-// reply whose size overstated its payload swallows the start of the next
-// one, which then no longer frames.
-static int cutfd = -1;
-static off_t cutlen;
-static int lastblock = -1;  // offset of the block not yet vouched for
+// ---- What a download keeps ------------------------------------------------
 
-// Blocks that follow each other in the file are gathered here and written
-// with one pwrite: a system call per block was most of the cost of a fast
-// download.
-static u8 runbuf[WINDOW * BLOCK];
-static off_t runat;
-static int runlen;
+// The local file of the download that runs, and how much of it is true.
+//
+// Invariant: bytes [0, keeplen()) of the file are the remote file's
+// beginning, without a hole.  Below `base` lie bytes that were there
+// before this attempt; they are compared, never written, so nothing ever
+// cuts below it.  Above it, [0, gapless) has all been placed; but the
+// block placed last, from `unsure` on, may hold a stranger's bytes: a
+// reply whose size overstates its payload swallows the start of the next
+// one.  It is vouched for (unsure = -1) once the reply after it was read
+// whole and names an offset that was asked for and the first file size,
+// or once the connection ended exactly where it ended.  A write that
+// fails leaves nothing trusted from `writing` on.
+struct download {
+    int fd;           // the local file, -1 when none is open
+    int ours;         // taken over: a failure may cut it
+    int mine;         // what lay there was written by an earlier attempt
+    int seq;          // written with write(), in order (block mode)
+    off_t base;
+    off_t gapless;
+    off_t unsure;
+    off_t writing;
+    // Pipelined blocks that follow each other are gathered here and
+    // written with one pwrite: a system call per block was most of the
+    // cost of a fast download.
+    u8 run[MAXWINDOW * BLOCK];
+    off_t runat;
+    int runlen;
+};
+static struct download dl = {-1, 0, 0, 0, 0, 0, -1, -1, {0}, 0, 0};
+
+// The length of the file that can be trusted: what a failure keeps, and
+// where a resumed download goes on from.
+static off_t keeplen(void)
+{
+    off_t keep = dl.gapless;
+
+    if (dl.unsure >= 0 && dl.unsure < keep)
+        keep = dl.unsure;
+    if (dl.writing >= 0 && dl.writing < keep)
+        keep = dl.writing;
+    if (dl.runlen > 0 && dl.runat < keep)
+        keep = dl.runat;  // gathered, not yet written
+    return keep < dl.base ? dl.base : keep;
+}
+
+// The stream was shown to be in step after the block placed last.
+static void vouch(void)
+{
+    dl.unsure = -1;
+}
+
+// Cuts the file to what can be trusted and lets go of it; returns the
+// length kept.
+static off_t letgo(void)
+{
+    off_t keep = 0;
+
+    if (dl.fd < 0)
+        return 0;
+    if (!dl.ours) {  // refused before it began: the file stays as it was
+        close(dl.fd);
+        dl.fd = -1;
+        return 0;
+    }
+    if (dl.runlen > 0 && pwrite(dl.fd, dl.run, (size_t)dl.runlen, dl.runat) == dl.runlen)
+        dl.runlen = 0;  // written after all: it counts
+    keep = keeplen();
+    if (ftruncate(dl.fd, keep) != 0) {
+        // Not a regular file (a device, a pipe): nothing to cut.
+    }
+    close(dl.fd);
+    dl.fd = -1;
+    dl.runlen = 0;
+    return keep;
+}
 
 // ---- Progress -------------------------------------------------------------
 
@@ -75,7 +179,8 @@ static int runlen;
 // nothing at all, so that what scripts see stays the same byte for byte.
 static int progon;        // stderr is a terminal
 static int progshown;     // a line is on screen and not yet ended
-static double progstart, progdrawn;
+static double progstart, progdrawn, runstart;
+static long long progbase;  // bytes that were there when this attempt began
 
 static double seconds(void)
 {
@@ -84,11 +189,14 @@ static double seconds(void)
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static void startprogress(void)
+static void startprogress(long long done)
 {
     progon = isatty(2);
     progstart = seconds();
+    if (attempt == 1)
+        runstart = progstart;
     progdrawn = 0;
+    progbase = done;
 }
 
 static void fmtbytes(char *buf, size_t len, double n)
@@ -109,7 +217,7 @@ static int termwidth(void)
 }
 
 // Redraws the line in place, at most ten times a second unless forced; the
-// longest form that fits the terminal wins.
+// longest form that fits the terminal wins.  The rate is this attempt's.
 static void drawprogress(long long done, long long total, int force)
 {
     char line[4][160], got[24], all[24], speed[24], left[48];
@@ -119,7 +227,7 @@ static void drawprogress(long long done, long long total, int force)
     if (!progon || (now = seconds(), !force && now - progdrawn < 0.1))
         return;
     progdrawn = now;
-    rate = now > progstart ? (double)done / (now - progstart) : 0;
+    rate = now > progstart ? (double)(done - progbase) / (now - progstart) : 0;
     pct = total > 0 ? (int)(done * 100 / total) : 100;
     pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
     fmtbytes(got, sizeof got, (double)done);
@@ -153,47 +261,95 @@ static void endprogress(void)
     }
 }
 
+// After a download that succeeded, the line gives way to what it came to:
+// the file, the whole time, and the rate of what was fetched; the longest
+// form that fits the terminal.
+static void summary(long long total, long long fetched)
+{
+    char line[3][120], all[24], speed[24];
+    double took;
+    int i, width;
+
+    if (!progon)
+        return;
+    took = seconds() - runstart;
+    fmtbytes(all, sizeof all, (double)total);
+    fmtbytes(speed, sizeof speed, took > 0 ? (double)fetched / took : 0);
+    snprintf(line[0], sizeof line[0], "%s in %.1f s, %s/s", all, took, speed);
+    snprintf(line[1], sizeof line[1], "%s in %.1f s", all, took);
+    snprintf(line[2], sizeof line[2], "done");
+    width = termwidth() - 1;
+    for (i = 0; i < 2 && (int)strlen(line[i]) > width; i++)
+        ;
+    fprintf(stderr, "\r%.*s\033[K\n", width, line[i]);
+    progshown = 0;
+}
+
 // ---- Failures -------------------------------------------------------------
 
-static void quit(int sd)
+// What a failure means for the run: the end, or, with --retry, another
+// attempt on a new connection.
+enum { FATAL, LINK };
+
+static void quit(int sd, int kind)
 {
-    off_t keep = lastblock >= 0 && lastblock < cutlen ? lastblock : cutlen;
-    if (cutfd >= 0) {
-        // A gathered run that cannot be written must not leave a hole.
-        if (runlen > 0 && pwrite(cutfd, runbuf, (size_t)runlen, runat) != runlen && runat < keep)
-            keep = runat;
-        if (ftruncate(cutfd, keep) != 0) {
-            // Not a regular file (a device, a pipe): nothing to cut.
-        }
-    }
     if (sd >= 0)
         close(sd);
+    keptlen = letgo();
+    if (kind == LINK && attempt <= retries)
+        longjmp(again, 1);
     exit(1);
 }
 
+static void vmessage(int sd, int kind, const char *fmt, va_list ap)
+{
+    endprogress();
+    fflush(stdout);  // what was printed comes first
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    quit(sd, kind);
+}
+
 // The perror form: a fixed tag and the system's text for errno.
-static void fail(int sd, const char *tag)
+static void failerrno(int sd, int kind, const char *tag)
 {
     int e = errno;
 
     endprogress();
-    fflush(stdout);  // what was printed comes first, but errno is the tag's
+    fflush(stdout);
     errno = e;
     perror(tag);
-    quit(sd);
+    quit(sd, kind);
+}
+
+// A failure no new connection would cure: the local file, the device's
+// own answer, the command line.
+static void fail(int sd, const char *tag)
+{
+    failerrno(sd, FATAL, tag);
 }
 
 static void failmsg(int sd, const char *fmt, ...)
 {
     va_list ap;
-
-    endprogress();
-    fflush(stdout);
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vmessage(sd, FATAL, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
-    quit(sd);
+}
+
+// The link broke, or the stream of replies is out of step: a new
+// connection may cure it.
+static void lost(int sd, const char *tag)
+{
+    failerrno(sd, LINK, tag);
+}
+
+static void outofstep(int sd, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vmessage(sd, LINK, fmt, ap);
+    va_end(ap);
 }
 
 // The device answered, but with an error code.
@@ -215,79 +371,141 @@ static void printusage(const char *cmd)
     printf("\nExample: '%s -g -c 1442' downloads DL ttiTrace.dat file\n\n", cmd);
 }
 
+static void printlongopts(const char *cmd)
+{
+    printf("Long options:\n");
+    printf("  --help        this text\n");
+    printf("  --version     the version of tavik\n");
+    printf("  --verbose     the endpoint, every request and every reply, on stderr\n");
+    printf("  --continue    with -g: go on from the end of an existing local file, once its\n"
+           "                last KiB matches the remote file\n");
+    printf("  --retry N     on a broken link, reconnect and go on, up to N times (0-%d)\n",
+           MAXRETRY);
+    printf("  --window N    with -g -b: N requests in flight (1-%d, default %d); more than\n"
+           "                the device accepts ends in a timeout\n", MAXWINDOW, WINDOW);
+    printf("\nExample: '%s -g -b --retry 5 ram/ttiTrace.dat'\n\n", cmd);
+}
+
 // ---- Device link ----------------------------------------------------------
 
-// TAVIK_DEVICE=HOST[:PORT] points the client at another endpoint (a tunnel,
-// a stand-in device); unset or empty, the device's own fixed address.
-static void endpoint(struct sockaddr_in *sa)
+static void badendpoint(const char *env, const char *what)
+{
+    failmsg(-1, "TAVIK_DEVICE: bad %s in '%s' (expected HOST or HOST:PORT)", what, env);
+}
+
+// Splits TAVIK_DEVICE into host and port: HOST, HOST:PORT, [ADDR],
+// [ADDR]:PORT, or a bare IPv6 address (which cannot carry a port).
+static void splitendpoint(const char *env, char *host, size_t hostlen, long *port)
+{
+    const char *h = env, *colon, *end = env + strlen(env);
+    struct in6_addr a6;
+
+    if (*env == '[') {
+        h = env + 1;
+        end = strchr(h, ']');
+        if (end == NULL || (end[1] != '\0' && end[1] != ':'))
+            badendpoint(env, "host");
+        colon = end[1] == ':' ? end + 1 : NULL;
+    } else if (inet_pton(AF_INET6, env, &a6) == 1) {
+        colon = NULL;
+    } else {
+        colon = strrchr(env, ':');
+        if (colon)
+            end = colon;
+    }
+    if (colon) {
+        char *stop;
+        errno = 0;
+        *port = strtol(colon + 1, &stop, 10);
+        if (colon[1] < '0' || colon[1] > '9' || *stop != '\0' || errno || *port < 1 ||
+            *port > 65535)
+            badendpoint(env, "port");
+    }
+    if (end == h || (size_t)(end - h) >= hostlen)
+        badendpoint(env, "host");
+    memcpy(host, h, (size_t)(end - h));
+    host[end - h] = '\0';
+}
+
+// TAVIK_DEVICE points the client at another endpoint (a tunnel, a
+// stand-in device); unset or empty, the device's own fixed address.
+static socklen_t endpoint(struct sockaddr_storage *ss, char *shown, size_t shownlen)
 {
     const char *env = getenv("TAVIK_DEVICE");
-    char host[256];
+    struct sockaddr_in *s4 = (struct sockaddr_in *)ss;
+    struct sockaddr_in6 *s6 = (struct sockaddr_in6 *)ss;
+    char host[256], addr[INET6_ADDRSTRLEN];
     long port = DEVICE_PORT;
+    socklen_t len;
 
-    memset(sa, 0, sizeof *sa);
-    sa->sin_family = AF_INET;
+    memset(ss, 0, sizeof *ss);
     if (env == NULL || *env == '\0') {
-        inet_pton(AF_INET, DEVICE_HOST, &sa->sin_addr);
-        sa->sin_port = htons(DEVICE_PORT);
-        return;
+        s4->sin_family = AF_INET;
+        inet_pton(AF_INET, DEVICE_HOST, &s4->sin_addr);
+        s4->sin_port = htons(DEVICE_PORT);
+        snprintf(shown, shownlen, "%s:%d (built-in address)", DEVICE_HOST, DEVICE_PORT);
+        return sizeof *s4;
     }
-
-    const char *colon = strrchr(env, ':');
-    size_t hlen = colon ? (size_t)(colon - env) : strlen(env);
-    if (colon) {
-        char *end;
-        errno = 0;
-        port = strtol(colon + 1, &end, 10);
-        if (colon[1] < '0' || colon[1] > '9' || *end != '\0' || errno || port < 1 || port > 65535)
-            failmsg(-1, "TAVIK_DEVICE: bad port in '%s' (expected HOST or HOST:PORT)", env);
+    splitendpoint(env, host, sizeof host, &port);
+    if (inet_pton(AF_INET, host, &s4->sin_addr) == 1) {
+        s4->sin_family = AF_INET;
+        len = sizeof *s4;
+    } else if (inet_pton(AF_INET6, host, &s6->sin6_addr) == 1) {
+        s6->sin6_family = AF_INET6;
+        len = sizeof *s6;
+    } else {
+        struct addrinfo hints, *res;
+        memset(&hints, 0, sizeof hints);
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(host, NULL, &hints, &res) != 0)
+            failmsg(-1, "TAVIK_DEVICE: cannot resolve '%s'", host);
+        len = res->ai_addrlen;
+        memcpy(ss, res->ai_addr, len);
+        freeaddrinfo(res);
     }
-    if (hlen == 0 || hlen >= sizeof host)
-        failmsg(-1, "TAVIK_DEVICE: bad host in '%s' (expected HOST or HOST:PORT)", env);
-    memcpy(host, env, hlen);
-    host[hlen] = '\0';
-    sa->sin_port = htons((u16)port);
-    if (inet_pton(AF_INET, host, &sa->sin_addr) == 1)
-        return;
-
-    struct addrinfo hints, *res;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(host, NULL, &hints, &res) != 0)
-        failmsg(-1, "TAVIK_DEVICE: cannot resolve '%s'", host);
-    sa->sin_addr = ((struct sockaddr_in *)res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
+    if (ss->ss_family == AF_INET6) {
+        s6->sin6_port = htons((u16)port);
+        inet_ntop(AF_INET6, &s6->sin6_addr, addr, sizeof addr);
+        snprintf(shown, shownlen, "[%s]:%ld (TAVIK_DEVICE)", addr, port);
+    } else {
+        s4->sin_port = htons((u16)port);
+        inet_ntop(AF_INET, &s4->sin_addr, addr, sizeof addr);
+        snprintf(shown, shownlen, "%s:%ld (TAVIK_DEVICE)", addr, port);
+    }
+    return len;
 }
 
 // The connect is bounded like every other wait: started non-blocking, then
 // given WAIT_MS to complete.
 static int myconnect(void)
 {
-    struct sockaddr_in sa;
+    struct sockaddr_storage ss;
+    char shown[320];
     int sd, err, one = 1;
-    socklen_t len = sizeof err;
+    socklen_t len = sizeof err, sslen = endpoint(&ss, shown, sizeof shown);
 
-    endpoint(&sa);
-    if ((sd = socket(AF_INET, SOCK_STREAM, 0)) < 0)
+    if (verbose)
+        fprintf(stderr, "connecting to %s\n", shown);
+    if ((sd = socket(ss.ss_family, SOCK_STREAM, 0)) < 0)
         fail(-1, "socket");
     int flags = fcntl(sd, F_GETFL);
     fcntl(sd, F_SETFL, flags | O_NONBLOCK);
-    if (connect(sd, (struct sockaddr *)&sa, sizeof sa) < 0) {
+    if (connect(sd, (struct sockaddr *)&ss, sslen) < 0) {
         if (errno != EINPROGRESS)
-            fail(sd, "connect");
+            lost(sd, "connect");
         ufds.fd = sd;
         ufds.events = POLLOUT;
         int r = poll(&ufds, 1, WAIT_MS);
         if (r == 0)
             errno = ETIMEDOUT;
         if (r <= 0)
-            fail(sd, "connect");
+            lost(sd, "connect");
         if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
-            fail(sd, "connect");
+            lost(sd, "connect");
         if (err != 0) {
             errno = err;
-            fail(sd, "connect");
+            lost(sd, "connect");
         }
     }
     fcntl(sd, F_SETFL, flags);
@@ -297,11 +515,15 @@ static int myconnect(void)
     // A device that stops reading must not hold a write forever either.
     struct timeval tv = {WAIT_MS / 1000, WAIT_MS % 1000 * 1000};
     setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    inpos = inlen = 0;
+    midreply = 0;
     return sd;
 }
 
-// Returns once data can be read; a wait that runs out ends the run with
-// its site number.
+static int nflight;           // pipelined requests not yet answered
+
+// Returns once data can be read; a wait that runs out ends the attempt
+// with its site number.
 static void waitfor(int sd, int site)
 {
     if (inpos < inlen)
@@ -311,13 +533,30 @@ static void waitfor(int sd, int site)
     if (poll(&ufds, 1, WAIT_MS) <= 0) {
         endprogress();
         printf("Timeout or Error (line %d)\n", site);
-        quit(-1);
+        if (site == SITE_WINDOW && window > WINDOW) {
+            fflush(stdout);
+            fprintf(stderr,
+                    "no reply within %d ms with %d requests in flight: the device may accept "
+                    "fewer; try a smaller --window\n",
+                    WAIT_MS, nflight);
+        }
+        quit(sd, LINK);
     }
 }
 
+// The device closed the connection.  If it did so right where a reply
+// ended, the stream was in step up to there.
+static void closed(int sd)
+{
+    if (!midreply)
+        vouch();
+    outofstep(sd, "device closed the connection");
+}
+
 // Takes into inbuf what the connection holds, without waiting: returns 1
-// when bytes came, 0 when none are there yet.  Trying the read itself,
-// rather than polling first, saves a system call whenever data is there.
+// when bytes came, 0 when none are there yet, -1 when the device has
+// closed.  Trying the read itself, rather than polling first, saves a
+// system call whenever data is there.
 static int takein(int sd, int size)
 {
     ssize_t n = recv(sd, inbuf, sizeof inbuf, MSG_DONTWAIT);
@@ -328,10 +567,10 @@ static int takein(int sd, int size)
         endprogress();
         perror("my_read");
         printf("n = %x,  size = %x\n", (unsigned)n, (unsigned)size);
-        quit(sd);
+        quit(sd, LINK);
     }
     if (n == 0)
-        failmsg(sd, "device closed the connection");
+        return -1;
     inpos = 0;
     inlen = (size_t)n;
     return 1;
@@ -340,18 +579,37 @@ static int takein(int sd, int size)
 // Whether a reply has begun to arrive, without waiting.
 static int pending(int sd)
 {
-    return inpos < inlen || takein(sd, 0);
+    if (inpos < inlen)
+        return 1;
+    int r = takein(sd, 0);
+    if (r < 0)
+        closed(sd);
+    return r;
+}
+
+// After the final reply nothing more may come: bytes already there mean a
+// reply did not frame (its true end is still on the connection) or a
+// stray one followed.  Looks without waiting; an end of stream is fine.
+static void nothingmore(int sd)
+{
+    if (inpos < inlen || takein(sd, 0) > 0)
+        outofstep(sd, "data after the final reply: a reply did not frame");
 }
 
 // Reads exactly size bytes, across as many reads as the network needs.
-static int my_read(int sd, u8 *buf, int size)
+static void my_read(int sd, u8 *buf, int size)
 {
     int got = 0;
 
     while (got < size) {
-        if (inpos == inlen && !takein(sd, size)) {
-            waitfor(sd, 256);
-            continue;
+        if (inpos == inlen) {
+            int r = takein(sd, size);
+            if (r < 0)
+                closed(sd);
+            if (r == 0) {
+                waitfor(sd, SITE_READ);
+                continue;
+            }
         }
         size_t n = inlen - inpos;
         if (n > (size_t)(size - got))
@@ -359,45 +617,64 @@ static int my_read(int sd, u8 *buf, int size)
         memcpy(buf + got, inbuf + inpos, n);
         inpos += n;
         got += (int)n;
+        midreply = 1;
     }
-    return got;
 }
 
-// Reads a reply header into respbuf and returns its payload length.
-static int readheader(int sd)
+static void logreply(const char *what)
 {
+    const SInternalMsgHeader *h = (const SInternalMsgHeader *)respbuf;
+    const SKxFileTavikListResp *l = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
+    const SKxFileTavikGetResp *g = (const SKxFileTavikGetResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
+    u32 id = hostbe16(h->msgId);
+
+    if (strcmp(what, "listing") == 0)
+        fprintf(stderr, "< %04x list rc %d (%s) offset %u entries %d of %u\n", id,
+                le32(l->returnCode), KxFileTavik_retname(le32(l->returnCode)),
+                hostle32(l->offset), le32(l->entries), hostle32(l->totalEntries));
+    else
+        fprintf(stderr, "< %04x get rc %d (%s) offset %d length %d last %u filesize %d\n", id,
+                le32(g->returnCode), KxFileTavik_retname(le32(g->returnCode)), le32(g->offset),
+                le32(g->length), hostle32(g->last), le32(g->filesize));
+}
+
+// Reads one reply whole into respbuf: waits for it at site `head` (0 when
+// it is known to have begun), reads the header, waits for the payload at
+// site `body`, and checks that the payload holds its record's fixed part.
+static void readreply(int sd, int head, int body, int fixed, const char *what)
+{
+    if (head)
+        waitfor(sd, head);
     my_read(sd, respbuf, KX_SYSCOM_HEADER_SIZE);
     paylen = getsize(respbuf);
     if ((unsigned)paylen > MAX_PAYLOAD) {
         errno = EPROTO;
-        fail(sd, "size");
+        lost(sd, "size");
     }
-    return paylen;
-}
-
-// Reads the payload behind the header; no wait when there is none.
-static void readpayload(int sd, int site)
-{
     if (paylen > 0) {
-        waitfor(sd, site);
+        waitfor(sd, body);
         my_read(sd, respbuf + KX_SYSCOM_HEADER_SIZE, paylen);
     }
-}
-
-// A reply shorter than its record's fixed part has no fields to read.
-static void needfixed(int sd, int fixed, const char *what)
-{
+    midreply = 0;
     if (paylen < fixed)
-        failmsg(sd, "short %s reply: %d payload bytes, at least %d expected", what, paylen, fixed);
+        outofstep(sd, "short %s reply: %d payload bytes, at least %d expected", what, paylen,
+                  fixed);
+    if (verbose)
+        logreply(what);
 }
 
 static void sendbuf(int sd, const u8 *buf, size_t len)
 {
     ssize_t n = send(sd, buf, len, MSG_NOSIGNAL);
     if (n != (ssize_t)len) {
-        if (n >= 0)
-            errno = EIO;
-        fail(sd, "write");
+        int e = n >= 0 ? EIO : errno;
+        // A device that closed right after a whole reply shows it here
+        // first; that end vouches for the block placed last.
+        if ((e == EPIPE || e == ECONNRESET) && inpos == inlen && !midreply &&
+            recv(sd, inbuf, sizeof inbuf, MSG_DONTWAIT) == 0)
+            vouch();
+        errno = e;
+        lost(sd, "write");
     }
 }
 
@@ -417,21 +694,10 @@ static void sendListReq(int sd, u32 core, u32 task, const char *name, u32 offset
     strcpy(q->destVolumeName, name);
     q->offset = hostbe32(offset);
     q->maxEntries = hostbe32(LISTMAX);
+    if (verbose)
+        fprintf(stderr, "> %04x list '%s' offset %u max %d\n", KX_FILE_TAVIK_LIST_REQ_MSG, name,
+                offset, LISTMAX);
     sendbuf(sd, reqbuf, LIST_REQ_SIZE);
-}
-
-// A page must be the one asked for, agree with itself, and (after the
-// first) keep the first page's total.
-static void checkpage(int sd, u32 offset, u32 total)
-{
-    const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
-    i32 n = le32(r->entries);
-    u32 at = hostle32(r->offset), t = hostle32(r->totalEntries);
-
-    if (at != offset || (offset > 0 && t != total) || n < 0 ||
-        (unsigned long long)at + (u32)n > t || (n == 0 && at < t))
-        failmsg(sd, "listing page for entry %u does not fit: entry %u, %d entries of %u", offset,
-                at, n, t);
 }
 
 // The listing text of all pages, gathered: the entry count is printed first.
@@ -440,8 +706,9 @@ static size_t listlen;
 
 static void addlisting(int sd, const char *text, size_t len)
 {
+    if (listlen + len > LISTBOUND)
+        failmsg(sd, "listing too large: more than %d MiB of text", LISTBOUND >> 20);
     char *p = (char *)realloc(listing, listlen + len + 1);
-
     if (p == NULL)
         failmsg(sd, "out of memory for the listing");
     listing = p;
@@ -450,58 +717,168 @@ static void addlisting(int sd, const char *text, size_t len)
     listing[listlen] = '\0';
 }
 
+// Why the Ok page in respbuf, asked for at offset, ends the paging early,
+// or NULL when it fits: its counts must agree with themselves and (after
+// the first) with the first page's total.
+static const char *misfit(u32 offset, u32 total, char *why, size_t len)
+{
+    const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
+    i32 n = le32(r->entries);
+    u32 t = hostle32(r->totalEntries);
+
+    if (offset > 0 && t != total)
+        snprintf(why, len, "the total changed from %u to %u", total, t);
+    else if (n < 0)
+        snprintf(why, len, "the device gave %d entries at entry %u", n, offset);
+    else if ((unsigned long long)offset + (u32)n > t)
+        snprintf(why, len, "the device gave %d entries at entry %u of %u", n, offset, t);
+    else if (n == 0 && offset < t)
+        snprintf(why, len, "the device gave no entries at entry %u", offset);
+    else
+        return NULL;
+    return why;
+}
+
 // Lists a directory, page by page while the device says there is more,
-// and prints the entry count and the listing text of all pages.
+// and prints the entry count and the listing text of all pages.  A page
+// that does not add up ends the paging: what the pages gave is printed,
+// then why the listing is incomplete.
 static int listreq(int sd, u32 core, u32 task, const char *name)
 {
     const SKxFileTavikListResp *r = (const SKxFileTavikListResp *)(respbuf + KX_SYSCOM_HEADER_SIZE);
     long long entries = 0;
     u32 offset = 0, total = 0;
+    char reason[160];
+    const char *why = NULL;
     i32 rc;
 
+    listlen = 0;
+    addlisting(sd, "", 0);
     for (;;) {
         sendListReq(sd, core, task, name, offset);
-        waitfor(sd, 164);
-        readheader(sd);
-        readpayload(sd, 182);
-        needfixed(sd, KX_FILE_TAVIK_LIST_RESP_FIXED, "listing");
+        readreply(sd, SITE_LIST, SITE_LIST_DATA, KX_FILE_TAVIK_LIST_RESP_FIXED, "listing");
         rc = le32(r->returnCode);
-        if (rc == EKxFileTavikRet_Ok)
-            checkpage(sd, offset, total);
-
-        // A text that runs to the end of the payload was cut short.
-        size_t room = (size_t)(paylen - KX_FILE_TAVIK_LIST_RESP_FIXED);
-        size_t len = strnlen(r->listing, room);
-        if (len == room)
-            failmsg(sd, "listing text does not end within its reply");
-        addlisting(sd, r->listing, len);
         i32 n = le32(r->entries);
-        entries += n;
-        total = hostle32(r->totalEntries);
-        if (rc != EKxFileTavikRet_Ok || n == 0 || (unsigned long long)offset + (u32)n >= total)
+        if (offset == 0)
+            total = hostle32(r->totalEntries);
+        if (rc == EKxFileTavikRet_Ok && hostle32(r->offset) != offset) {
+            snprintf(reason, sizeof reason, "the device answered offset %u with offset %u",
+                     offset, hostle32(r->offset));
+            why = reason;  // not the page asked for: its text is not used
+            break;
+        }
+        // The text runs to its first zero or to the end of the payload.
+        size_t room = (size_t)(paylen - KX_FILE_TAVIK_LIST_RESP_FIXED);
+        addlisting(sd, r->listing, strnlen(r->listing, room));
+        if (rc != EKxFileTavikRet_Ok) {
+            entries += n;
+            break;
+        }
+        why = misfit(offset, total, reason, sizeof reason);
+        if (n > 0)
+            entries += n;
+        if (entries > LISTENTRIES)
+            failmsg(sd, "listing too large: more than %d entries", LISTENTRIES);
+        if (why != NULL || n == 0 || (unsigned long long)offset + (u32)n >= total)
             break;
         offset += (u32)n;
     }
+    nothingmore(sd);
     printf("\nentries       %lld\n\n%s\n", entries, listing);
     if (rc != EKxFileTavikRet_Ok)
         devfail(sd, "list", rc);
+    if (why != NULL)
+        failmsg(sd, "listing incomplete: %lld of %u entries (%s)", entries, total, why);
     return 0;
 }
 
 // ---- Downloads ------------------------------------------------------------
 
-static int openlocal(int sd)
+static int owned;  // an earlier attempt took the local file over
+
+// Opens the local file without cutting it: a refusal of the first request
+// must not destroy a file that was there.  Returns where the download
+// goes on from: the end of the file when resuming (--continue, or an
+// attempt after one that took the file over), else 0.
+static off_t startlocal(int sd)
 {
-    int fd = open(filename, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int again = resume || owned;
+    int fd = open(filename, (again ? O_RDWR : O_WRONLY) | O_CREAT, 0644);
+    struct stat st;
+
     if (fd < 0)
         fail(sd, "Cannot open file!");
-    return fd;
+    dl.fd = fd;
+    dl.ours = 0;
+    dl.base = 0;
+    dl.mine = owned;
+    dl.unsure = dl.writing = -1;
+    dl.runlen = 0;
+    if (again && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        dl.base = st.st_size > INT_MAX ? (off_t)INT_MAX + 1 : st.st_size;
+    dl.gapless = dl.base;
+    return dl.base;
 }
 
-static void writelocal(int sd, int fd, const u8 *data, int n, off_t at)
+// The first reply has passed every check: the local file is ours now.  A
+// fresh download starts it from nothing, a resumed one goes on behind
+// what is there, once the device's file is known to be the same one.
+static void samefile(int sd, int filesize)
 {
+    if (firstsize >= 0 && filesize != firstsize)
+        failmsg(sd, "file changed on the device during the download");
+    if (dl.base > filesize)
+        failmsg(sd, "cannot continue: the local file is longer than the remote file");
+}
+
+static void takeover(int sd, int filesize)
+{
+    struct stat st;
+
+    samefile(sd, filesize);
+    if (dl.base == 0 && ftruncate(dl.fd, 0) != 0 && fstat(dl.fd, &st) == 0 &&
+        S_ISREG(st.st_mode))
+        fail(sd, "Cannot write file!");
+    if (dl.seq)
+        lseek(dl.fd, dl.base, SEEK_SET);  // fails harmlessly on a pipe
+    firstsize = filesize;
+    dl.ours = owned = 1;
+}
+
+// A resumed download compares the bytes of a block that lie below the end
+// of the local file instead of writing them.  Returns how many of the n
+// bytes at `at` were compared.
+static int compare(int sd, const u8 *data, int n, off_t at)
+{
+    u8 buf[4096];
+    int m, done;
+
+    if (at >= dl.base)
+        return 0;
+    m = dl.base - at < n ? (int)(dl.base - at) : n;
+    for (done = 0; done < m;) {
+        int k = m - done < (int)sizeof buf ? m - done : (int)sizeof buf;
+        if (pread(dl.fd, buf, (size_t)k, at + done) != k || memcmp(buf, data + done, (size_t)k))
+            break;
+        done += k;
+    }
+    if (done < m) {
+        // Nothing of this attempt is kept: the file stays as it was.
+        dl.gapless = dl.base;
+        dl.unsure = -1;
+        dl.runlen = 0;
+        if (dl.mine)
+            failmsg(sd, "file changed on the device during the download");
+        failmsg(sd, "cannot continue: the local file is not a beginning of the remote file");
+    }
+    return m;
+}
+
+static void writelocal(int sd, const u8 *data, int n, off_t at)
+{
+    dl.writing = at;
     while (n > 0) {
-        ssize_t w = at < 0 ? write(fd, data, (size_t)n) : pwrite(fd, data, (size_t)n, at);
+        ssize_t w = dl.seq ? write(dl.fd, data, (size_t)n) : pwrite(dl.fd, data, (size_t)n, at);
         if (w <= 0) {
             if (w == 0)
                 errno = ENOSPC;
@@ -509,13 +886,16 @@ static void writelocal(int sd, int fd, const u8 *data, int n, off_t at)
         }
         data += w;
         n -= (int)w;
-        if (at >= 0)
-            at += w;
+        at += w;
     }
+    dl.writing = -1;
 }
 
-static void closelocal(int sd, int fd)
+static void closelocal(int sd)
 {
+    int fd = dl.fd;
+
+    dl.fd = -1;
     if (close(fd) != 0)
         fail(sd, "Cannot write file!");
 }
@@ -527,6 +907,8 @@ static void prepGetReq(u8 *msg, u32 core, u32 task, const char *name, int offset
     SKxFileTavikGetReq *q = (SKxFileTavikGetReq *)(msg + KX_SYSCOM_HEADER_SIZE);
     strcpy(q->filename, name);
     q->offset = hostbe32((u32)offset);
+    if (verbose)
+        fprintf(stderr, "> %04x get '%s' offset %d\n", KX_FILE_TAVIK_GET_REQ_MSG, name, offset);
 }
 
 static void sendGetReq(int sd, u32 core, u32 task, const char *name, int offset)
@@ -546,8 +928,8 @@ static int blocklength(int sd)
 {
     int n = le32(getresp()->length);
     if (n < 0 || n > paylen - KX_FILE_TAVIK_GET_RESP_FIXED)
-        failmsg(sd, "bad block length %d: the reply carries %d data bytes", n,
-                paylen - KX_FILE_TAVIK_GET_RESP_FIXED);
+        outofstep(sd, "bad block length %d: the reply carries %d data bytes", n,
+                  paylen - KX_FILE_TAVIK_GET_RESP_FIXED);
     return n;
 }
 
@@ -556,11 +938,15 @@ static int blocklength(int sd)
 static int getblock(int sd, u32 core, u32 task, const char *name, int offset)
 {
     sendGetReq(sd, core, task, name, offset);
-    waitfor(sd, 428);
-    readheader(sd);
-    readpayload(sd, 446);
-    needfixed(sd, KX_FILE_TAVIK_GET_RESP_FIXED, "block");
+    readreply(sd, SITE_BLOCK, SITE_BLOCK_DATA, KX_FILE_TAVIK_GET_RESP_FIXED, "block");
     return le32(getresp()->length);
+}
+
+// Where a resumed download asks first: far enough back to compare the
+// last CHECKLEN bytes of the local file, on a multiple of align.
+static int checkfrom(off_t from, int align)
+{
+    return from > CHECKLEN ? (int)((from - CHECKLEN) / align * align) : 0;
 }
 
 // Block by block: one request in flight, each block appended at the
@@ -568,35 +954,52 @@ static int getblock(int sd, u32 core, u32 task, const char *name, int offset)
 static int getreq(int sd, u32 core, u32 task, const char *name)
 {
     const SKxFileTavikGetResp *r = getresp();
-    int fd = openlocal(sd);
-    int offset = 0, cmp = FLUSHSTEP, filesize = 0;
+    off_t from = startlocal(sd);
+    int offset = checkfrom(from, 1), cmp = FLUSHSTEP, filesize = -1;
 
-    startprogress();
+    dl.seq = 1;
+    startprogress(from);
     for (;;) {
         int n = getblock(sd, core, task, name, offset);
+        if (filesize >= 0 && le32(r->offset) == offset && le32(r->filesize) == filesize)
+            vouch();  // in step after the block before
         if (n > LARGE) {
             errno = EFBIG;
-            fail(-1, "large");
+            lost(sd, "large");
         }
-        if (offset == 0) {
+        if (filesize < 0) {
             filesize = le32(r->filesize);
-            printf("\nfilesize      %d  \n", filesize);
+            if (!sizeshown++)
+                printf("\nfilesize      %d  \n", filesize);
         }
         if (le32(r->returnCode) != EKxFileTavikRet_Ok)
             devfail(sd, "get", le32(r->returnCode));
         n = blocklength(sd);
         if (le32(r->offset) != offset)
-            failmsg(sd, "reply for offset %d, asked for %d", le32(r->offset), offset);
+            outofstep(sd, "reply for offset %d, asked for %d", le32(r->offset), offset);
+        if (le32(r->filesize) != filesize)
+            failmsg(sd, "file size changed from %d to %d during the download", filesize,
+                    le32(r->filesize));
         if (n > INT_MAX - offset)
             failmsg(sd, "file too large: more than %d bytes", INT_MAX);
+        if (offset + n > filesize)
+            outofstep(sd, "block at offset %d of %d bytes goes past the file size %d", offset, n,
+                      filesize);
         if (!r->last && n == 0)
-            failmsg(sd, "empty block at offset %d, and not the last", offset);
-        if (r->last && offset + n != le32(r->filesize))
-            failmsg(sd, "last block ends at %d, but the file size is %d", offset + n,
-                    le32(r->filesize));
+            outofstep(sd, "empty block at offset %d, and not the last", offset);
+        if (r->last && offset + n != filesize)
+            outofstep(sd, "last block ends at %d, but the file size is %d", offset + n, filesize);
+        if (!dl.ours)
+            takeover(sd, filesize);
 
-        writelocal(sd, fd, r->data, n, -1);
+        int same = compare(sd, r->data, n, offset);
+        if (n > same) {
+            dl.unsure = offset + same;
+            writelocal(sd, r->data + same, n - same, offset + same);
+        }
         offset += n;
+        if (offset > dl.gapless)
+            dl.gapless = offset;
         if (offset > cmp) {
             fflush(stdout);
             cmp += FLUSHSTEP;
@@ -605,18 +1008,21 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
         if (r->last)
             break;
     }
-    endprogress();
-    closelocal(sd, fd);
+    nothingmore(sd);
+    vouch();
+    summary(filesize, filesize - from);
+    closelocal(sd);
     return 0;
 }
 
 // Offsets asked for and not yet answered in the pipelined download; -1 is
-// a free slot.
-static int inflight[WINDOW];
+// a free slot.  nflight counts the others.
+static int inflight[MAXWINDOW];
+static int nextoff;  // the next offset to ask for
 
 static int findslot(int offset)
 {
-    for (int i = 0; i < WINDOW; i++)
+    for (int i = 0; i < MAXWINDOW; i++)
         if (inflight[i] == offset)
             return i;
     return -1;
@@ -624,32 +1030,36 @@ static int findslot(int offset)
 
 // Everything below the lowest offset still in flight (or below the next
 // one to ask for) has arrived.
-static off_t gapfree(int next, int filesize)
+static off_t gapfree(int filesize)
 {
-    int low = next < filesize ? next : filesize;
-    for (int i = 0; i < WINDOW; i++)
+    int low = nextoff < filesize ? nextoff : filesize;
+    for (int i = 0; i < MAXWINDOW; i++)
         if (inflight[i] >= 0 && inflight[i] < low)
             low = inflight[i];
     return low;
 }
 
+static void askfor(u8 *msg, u32 core, u32 task, const char *name, int offset)
+{
+    prepGetReq(msg, core, task, name, offset);
+    inflight[findslot(-1)] = offset;
+    nflight++;
+}
+
 // Asks for every block up to the window in one write, so that the burst
-// leaves at once; returns how many.
-static int fillwindow(int sd, u32 core, u32 task, const char *name, int *offset, int filesize,
-                      int nused)
+// leaves at once.
+static void fillwindow(int sd, u32 core, u32 task, const char *name, int filesize)
 {
     int n = 0;
 
-    while (nused + n < WINDOW && *offset < filesize) {
-        prepGetReq(reqbuf + n * GET_REQ_SIZE, core, task, name, *offset);
-        inflight[findslot(-1)] = *offset;
-        int left = filesize - *offset;  // never step past filesize: no overflow
-        *offset += left < BLOCK ? left : BLOCK;
+    while (nflight < window && nextoff < filesize) {
+        askfor(reqbuf + n * GET_REQ_SIZE, core, task, name, nextoff);
+        int left = filesize - nextoff;  // never step past filesize: no overflow
+        nextoff += left < BLOCK ? left : BLOCK;
         n++;
     }
     if (n > 0)
         sendbuf(sd, reqbuf, (size_t)n * GET_REQ_SIZE);
-    return n;
 }
 
 // Takes in one reply if one has begun to arrive: returns 1 with the reply
@@ -658,120 +1068,119 @@ static int recGetReq(int sd)
 {
     if (!pending(sd))
         return 0;
-    readheader(sd);
-    readpayload(sd, 380);
-    needfixed(sd, KX_FILE_TAVIK_GET_RESP_FIXED, "block");
+    readreply(sd, 0, SITE_TURBO_DATA, KX_FILE_TAVIK_GET_RESP_FIXED, "block");
     return 1;
 }
 
-static void flushrun(int sd, int fd)
+static void flushrun(int sd)
 {
-    int n = runlen;
-    off_t keep = cutlen;
+    int n = dl.runlen;
 
-    // Should the write fail, the way out must neither try it again nor
-    // keep a part of the file that it did not write.
-    runlen = 0;
-    if (runat < cutlen)
-        cutlen = runat;
-    writelocal(sd, fd, runbuf, n, runat);
-    cutlen = keep;
+    dl.runlen = 0;  // a write that fails is not tried again on the way out
+    if (n > 0)
+        writelocal(sd, dl.run, n, dl.runat);
 }
 
-static void stageblock(int sd, int fd, const u8 *data, int n, off_t at)
+static void stageblock(int sd, const u8 *data, int n, off_t at)
 {
-    if (runlen > 0 && (at != runat + runlen || runlen + n > (int)sizeof runbuf))
-        flushrun(sd, fd);
-    if (runlen == 0)
-        runat = at;
-    memcpy(runbuf + runlen, data, (size_t)n);
-    runlen += n;
+    if (dl.runlen > 0 && (at != dl.runat + dl.runlen || dl.runlen + n > (int)sizeof dl.run))
+        flushrun(sd);
+    if (dl.runlen == 0)
+        dl.runat = at;
+    memcpy(dl.run + dl.runlen, data, (size_t)n);
+    dl.runlen += n;
 }
 
 // Checks the reply in respbuf against the requests in flight and the
-// first reply's file size, then writes its block at its offset.
-static void placeblock(int sd, int fd, int filesize)
+// first reply's file size, then places its block at its offset.
+static void placeblock(int sd, int filesize)
 {
     const SKxFileTavikGetResp *r = getresp();
     i32 rc = le32(r->returnCode);
     int at = le32(r->offset);
     int slot = at < 0 ? -1 : findslot(at);  // -1 also marks free slots
-    int want, n = le32(r->length);
+    int want, n;
 
-    if (paylen - KX_FILE_TAVIK_GET_RESP_FIXED == n)
-        lastblock = -1;  // framed exactly: the reply before it was whole
+    if (slot >= 0 && le32(r->filesize) == filesize)
+        vouch();  // in step after the block placed before
     if (rc != EKxFileTavikRet_Ok)
         devfail(sd, "get", rc);
     if (slot < 0)
-        failmsg(sd, "reply for offset %d, which is not in flight", at);
+        outofstep(sd, "reply for offset %d, which is not in flight", at);
     if (le32(r->filesize) != filesize)
-        failmsg(sd, "reply for offset %d gives file size %d, the first gave %d", at,
-                le32(r->filesize), filesize);
+        outofstep(sd, "reply for offset %d gives file size %d, the first gave %d", at,
+                  le32(r->filesize), filesize);
     n = blocklength(sd);
     want = filesize - at < BLOCK ? filesize - at : BLOCK;
     if (n != want)
-        failmsg(sd, "reply for offset %d carries %d bytes, %d expected", at, n, want);
+        outofstep(sd, "reply for offset %d carries %d bytes, %d expected", at, n, want);
     if ((r->last != 0) != (at + n == filesize))
-        failmsg(sd, "reply for offset %d %s the last block", at,
-                r->last ? "claims to be" : "does not claim to be");
-    stageblock(sd, fd, r->data, n, at);
+        outofstep(sd, "reply for offset %d %s the last block", at,
+                  r->last ? "claims to be" : "does not claim to be");
     inflight[slot] = -1;
-    lastblock = at;
+    nflight--;
+    int same = compare(sd, r->data, n, at);
+    if (n > same) {
+        stageblock(sd, r->data + same, n - same, at + same);
+        dl.unsure = at + same;
+    }
+    off_t low = gapfree(filesize);
+    if (low > dl.gapless)
+        dl.gapless = low;
 }
 
-// Pipelined: the first reply gives the file size, then up to WINDOW block
-// requests stay in flight, and each reply's block is written at its own
-// offset as it arrives, in whatever order the replies come.
+// Pipelined: the first reply gives the file size, then up to `window`
+// block requests stay in flight, and each reply's block is written at its
+// own offset as it arrives, in whatever order the replies come.
 static void getturbo(int sd, u32 core, u32 task, const char *name)
 {
     const SKxFileTavikGetResp *r = getresp();
-    int fd = openlocal(sd);
+    off_t from = startlocal(sd);
+    int first = checkfrom(from, BLOCK);
 
-    cutfd = fd;
-    cutlen = 0;
-    startprogress();
-    for (int i = 0; i < WINDOW; i++)
+    dl.seq = 0;
+    startprogress(from);
+    for (int i = 0; i < MAXWINDOW; i++)
         inflight[i] = -1;
+    nflight = 0;
 
-    sendGetReq(sd, core, task, name, 0);
-    inflight[0] = 0;
+    askfor(reqbuf, core, task, name, first);
+    sendbuf(sd, reqbuf, GET_REQ_SIZE);
     do
-        waitfor(sd, 286);
+        waitfor(sd, SITE_FIRST);
     while (!recGetReq(sd));
     int filesize = le32(r->filesize);
     int numb = (int)(((long long)filesize + BLOCK - 1) / BLOCK);
-    printf("Filesize %d bytes (blocks %d)\n", filesize, numb);
+    if (!sizeshown++)
+        printf("Filesize %d bytes (blocks %d)\n", filesize, numb);
     if (le32(r->returnCode) != EKxFileTavikRet_Ok)
         devfail(sd, "get", le32(r->returnCode));
     if (filesize < 0)
-        failmsg(sd, "bad file size %d", filesize);
+        outofstep(sd, "bad file size %d", filesize);
     if (!r->last && le32(r->length) != BLOCK) {
         printf("Serious problem with block size. Inform Developer.\n");
-        quit(sd);
+        quit(sd, FATAL);
     }
-    placeblock(sd, fd, filesize);
+    nextoff = first + BLOCK;
+    samefile(sd, filesize);
+    placeblock(sd, filesize);
+    takeover(sd, filesize);
 
-    int offset = BLOCK, num = 1, nused = 0;
-    cutlen = gapfree(offset, filesize);
-    while (num < numb) {
-        nused += fillwindow(sd, core, task, name, &offset, filesize, nused);
-        flushrun(sd, fd);  // while the device works on the new requests
-        if (nused == 0)
-            break;
-        waitfor(sd, 311);
+    while (nextoff < filesize || nflight > 0) {
+        fillwindow(sd, core, task, name, filesize);
+        flushrun(sd);  // while the device works on the new requests
+        waitfor(sd, SITE_WINDOW);
         while (recGetReq(sd)) {
-            placeblock(sd, fd, filesize);
-            num++;
-            nused--;
-            cutlen = gapfree(offset, filesize);
-            drawprogress(cutlen, filesize, 0);
+            placeblock(sd, filesize);
+            drawprogress(dl.gapless, filesize, 0);
         }
     }
-    flushrun(sd, fd);
+    flushrun(sd);
+    nothingmore(sd);
+    vouch();
     drawprogress(filesize, filesize, 1);
-    endprogress();
-    cutfd = -1;
-    closelocal(sd, fd);
+    summary(filesize, filesize - from);
+    closelocal(sd);
 }
 
 // ---- Command line ---------------------------------------------------------
@@ -814,18 +1223,58 @@ static void takehex(const char *what, const char *arg, u32 *v)
         failmsg(-1, "invalid %s '%s'", what, arg);
 }
 
+// A decimal count of a long option, within [low, high].
+static int takecount(const char *what, const char *arg, int low, int high)
+{
+    char *end;
+    long v;
+
+    errno = 0;
+    v = strtol(arg, &end, 10);
+    if (*arg < '0' || *arg > '9' || *end != '\0' || errno || v < low || v > high)
+        failmsg(-1, "invalid --%s '%s': expected %d to %d", what, arg, low, high);
+    return (int)v;
+}
+
+// Before another attempt: what it goes on from, and a pause that doubles
+// up to 10 s, so that a device that restarts has time to come back.
+static void backoff(int ol)
+{
+    int pause = attempt >= 5 ? 10 : 1 << (attempt - 1);
+
+    if (ol)
+        fprintf(stderr, "retrying (%d of %d) from the start in %d s\n", attempt, retries, pause);
+    else
+        fprintf(stderr, "retrying (%d of %d) from byte %lld in %d s\n", attempt, retries,
+                (long long)keptlen, pause);
+    sleep((unsigned)pause);
+}
+
+enum { OPT_HELP = 256, OPT_VERSION, OPT_VERBOSE, OPT_CONTINUE, OPT_RETRY, OPT_WINDOW };
+
+static const struct option longopts[] = {
+    {"help", no_argument, NULL, OPT_HELP},
+    {"version", no_argument, NULL, OPT_VERSION},
+    {"verbose", no_argument, NULL, OPT_VERBOSE},
+    {"continue", no_argument, NULL, OPT_CONTINUE},
+    {"retry", required_argument, NULL, OPT_RETRY},
+    {"window", required_argument, NULL, OPT_WINDOW},
+    {NULL, 0, NULL, 0},
+};
+
 int main(int argc, char **argv)
 {
-    u32 core = 0x1462, task = 0x614;
-    int ol = 0, og = 0, ot = 0, c;
-    const char *arg = "", *out = NULL;
+    static u32 core = 0x1462, task = 0x614;
+    static int ol, og, ot;
     static char name[256];
+    const char *arg = "", *out = NULL;
+    int c;
 
     if (argc == 1) {
         printusage(argv[0]);
         exit(1);
     }
-    while ((c = getopt(argc, argv, "-c:t:o:lgphb")) != -1) {
+    while ((c = getopt_long(argc, argv, "-c:t:o:lgphb", longopts, NULL)) != -1) {
         switch (c) {
         case 'c': takehex("core", optarg, &core); break;
         case 't': takehex("task", optarg, &task); break;
@@ -835,6 +1284,17 @@ int main(int argc, char **argv)
         case 'b': ot = 1; break;
         case 'p': break;  // accepted, does nothing
         case 1: arg = optarg; break;
+        case OPT_HELP:
+            printusage(argv[0]);
+            printlongopts(argv[0]);
+            exit(0);
+        case OPT_VERSION:
+            printf("tavik %s\n", TAVIK_VERSION);
+            exit(0);
+        case OPT_VERBOSE: verbose = 1; break;
+        case OPT_CONTINUE: resume = 1; break;
+        case OPT_RETRY: retries = takecount("retry", optarg, 0, MAXRETRY); break;
+        case OPT_WINDOW: window = takecount("window", optarg, 1, MAXWINDOW); break;
         default:  // -h, or getopt has said what is wrong
             printusage(argv[0]);
             exit(1);
@@ -864,6 +1324,9 @@ int main(int argc, char **argv)
         }
     }
 
+    if (setjmp(again))
+        backoff(ol);
+    attempt++;
     int sd = myconnect();
     if (ol)
         listreq(sd, core, task, name);

@@ -116,22 +116,50 @@ std::string join(const std::vector<std::string> &v)
 }
 
 // A listing page that claims fewer entries than its text holds makes the
-// next page start inside it: the protocol gives no way to count entries in
-// a text, so no client can tell.  Such a listing must still hold only
-// lines the device served.
+// next page start inside it, and a page cut short is a valid page without
+// its terminating zero: the protocol gives no way to count entries in a
+// text, so no client can tell.  Such a listing must still hold only bytes
+// the device served, in the order served.
 bool countsLied(const std::string &deviceLog)
 {
-    return deviceLog.find("chaos: entries=") != std::string::npos;
+    return deviceLog.find("chaos: entries=") != std::string::npos ||
+           deviceLog.find("chaos: payload=") != std::string::npos;
 }
 
+// Whether part can be had from whole by leaving bytes out.
+bool servedInOrder(const std::string &part, const std::string &whole)
+{
+    size_t at = 0;
+    for (char c : part) {
+        at = whole.find(c, at);
+        if (at == std::string::npos)
+            return false;
+        at++;
+    }
+    return true;
+}
+
+// The text of a printed listing, behind its "entries" line.
+std::string textOf(const std::string &out)
+{
+    size_t at = out.find("\n\n", 1);
+    return at == std::string::npos ? out : out.substr(at + 2);
+}
+
+// Whether every line of part is a line of whole (a page that undercounts
+// repeats lines of the next).
 bool linesOf(const std::string &part, const std::string &whole)
 {
     std::istringstream in(part);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line.rfind("entries ", 0) != 0 &&
-            whole.find("\n" + line + "\n") == std::string::npos)
+        if (!line.empty() && whole.find("\n" + line + "\n") == std::string::npos)
             return false;
     return true;
+}
+
+bool plausible(const std::string &out, const std::string &served)
+{
+    return servedInOrder(textOf(out), textOf(served)) || linesOf(textOf(out), "\n" + textOf(served));
 }
 
 struct Tally {
@@ -157,7 +185,7 @@ std::string judge(const Session &s, const Result &r, const std::string &local, c
             return local == served ? "" : "exit 0 but the local file differs from the served one";
         if (r.out == served)
             return "";
-        if (countsLied(deviceLog) && linesOf(r.out, "\n" + served)) {
+        if (countsLied(deviceLog) && plausible(r.out, served)) {
             tally.countLies++;
             return "";
         }
@@ -172,6 +200,16 @@ std::string judge(const Session &s, const Result &r, const std::string &local, c
                 r.out.find("Serious problem") != std::string::npos;
     if (!said)
         return "exit 1 without a message";
+    // A listing that stopped adding up is printed, then said to be
+    // incomplete; any other failure prints none of it.
+    if (s.op == List && r.out.rfind("\nentries ", 0) == 0) {
+        if (r.err.rfind("listing incomplete: ", 0) != 0 && r.err.rfind("list: ", 0) != 0)
+            return "a listing printed, and then: " + r.err;
+        if (!plausible(r.out, served))
+            return "exit 1 with a listing the device did not serve";
+    } else if (s.op == List && !r.out.empty() && r.out.rfind("Timeout or Error", 0) != 0) {
+        return "exit 1 with output that is no listing";
+    }
     if (s.op != List && served.compare(0, local.size(), local) != 0)
         return "the local file (" + std::to_string(local.size()) +
                " bytes) is not a beginning of the served one";

@@ -84,7 +84,7 @@ TEST_F(Get, LocalNameDefaultsToTheRemoteFileName)
     EXPECT_TRUE(readfile(work / "ttiTrace.dat") == big.substr(0, 5000));
 }
 
-TEST_F(Get, MissingFileIsAFailureWithAnEmptyFile)
+TEST_F(Get, MissingFileLeavesTheLocalFileAlone)
 {
     Device dev(root.path());
     writefile(work / "out", "old contents");
@@ -92,11 +92,19 @@ TEST_F(Get, MissingFileIsAFailureWithAnEmptyFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, sizeline(0));
     EXPECT_EQ(r.err, "get: FileNotFound (-4)\n");
-    EXPECT_EQ(local(), "");
+    EXPECT_EQ(local(), "old contents");
+    unlink((work / "out").c_str());
+    r = get("nosuch.dat");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(local(), "");  // created, and left empty
 }
 
 TEST_F(Get, RepliesThatDoNotFitEndTheRun)
 {
+    // The block before a failed reply is kept only when that reply was
+    // read whole and names the offset asked for and the first file size;
+    // a failed first reply leaves the local file as it was.
+    const size_t untouched = std::string::npos;
     struct Case {
         std::string mangle, err;
         size_t kept;  // bytes of small.dat the local file keeps
@@ -104,20 +112,25 @@ TEST_F(Get, RepliesThatDoNotFitEndTheRun)
     const std::vector<Case> cases = {
         {"length=-1@2", "bad block length -1: the reply carries 1024 data bytes\n", 1024},
         {"length=1025@2", "bad block length 1025: the reply carries 1024 data bytes\n", 1024},
-        {"payload=1000@1", "bad block length 1024: the reply carries 740 data bytes\n", 0},
+        {"payload=1000@1", "bad block length 1024: the reply carries 740 data bytes\n", untouched},
+        {"payload=500@3", "bad block length 952: the reply carries 240 data bytes\n", 2048},
         {"length=0@2", "empty block at offset 1024, and not the last\n", 1024},
-        {"offset=0@2", "reply for offset 0, asked for 1024\n", 1024},
+        {"offset=0@2", "reply for offset 0, asked for 1024\n", 0},
         {"last=1@2", "last block ends at 2048, but the file size is 3000\n", 1024},
         {"returnCode=-13@3", "get: ReadError (-13)\n", 2048},
-        {"returnCode=7@1", "get: Unknown (7)\n", 0},
+        {"returnCode=7@1", "get: Unknown (7)\n", untouched},
         {"length=10485761@2", "large: File too large\n", 1024},
+        {"filesize=4000@2", "file size changed from 3000 to 4000 during the download\n", 0},
+        {"filesize=2500", "block at offset 2048 of 952 bytes goes past the file size 2500\n", 2048},
     };
     for (auto &c : cases) {
         Device dev(root.path(), {"--mangle", c.mangle});
+        writefile(work / "out", "old");
         Result r = get("small.dat");
         EXPECT_EQ(r.status, 1) << c.mangle;
         EXPECT_EQ(r.err, c.err) << c.mangle;
-        EXPECT_TRUE(local() == small.substr(0, c.kept)) << c.mangle << ": " << local().size();
+        std::string want = c.kept == untouched ? "old" : small.substr(0, c.kept);
+        EXPECT_TRUE(local() == want) << c.mangle << ": " << local().size();
     }
 }
 

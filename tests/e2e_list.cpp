@@ -72,35 +72,66 @@ TEST_F(List, ManyEntriesComeInPages)
     }
 }
 
-TEST_F(List, PagesThatDoNotFitEndTheRun)
+// The lines of many/, entries [from, to).
+std::string manyText(int from, int to)
+{
+    std::string t;
+    for (int i = from; i < to; i++)
+        t += entry('-', 0, "f" + std::to_string(1000 + i));
+    return t;
+}
+
+TEST_F(List, PagesThatDoNotAddUpArePrintedThenReported)
 {
     std::string dir = root / "sub/many";  // the root keeps its 3 entries
     mkdir(dir.c_str(), 0755);
     for (int i = 0; i < 150; i++)
-        writefile(dir + "/f" + std::to_string(i), "");
+        writefile(dir + "/f" + std::to_string(1000 + i), "");
     struct Case {
-        std::string dir, mangle, err;
+        std::string dir;
+        std::vector<std::string> opts;
+        int entries;       // printed
+        std::string text;  // printed
+        std::string why;
+        size_t pages;      // asked for
     };
+    const std::string none;
     const std::vector<Case> cases = {
-        // The first page, of the 3 entries of the root.
-        {"", "offset=1", "entry 0 does not fit: entry 1, 3 entries of 3"},
-        {"", "entries=4", "entry 0 does not fit: entry 0, 4 entries of 3"},
-        {"", "entries=0", "entry 0 does not fit: entry 0, 0 entries of 3"},
-        {"", "entries=-1", "entry 0 does not fit: entry 0, -1 entries of 3"},
-        {"", "totalEntries=2", "entry 0 does not fit: entry 0, 3 entries of 2"},
-        // A later page, which must also keep the first page's total.
-        {"sub/many", "totalEntries=151@2", "entry 100 does not fit: entry 100, 50 entries of 151"},
-        {"sub/many", "offset=99@2", "entry 100 does not fit: entry 99, 50 entries of 150"},
-        {"sub/many", "entries=0@2", "entry 100 does not fit: entry 100, 0 entries of 150"},
-        {"sub/many", "entries=51@2", "entry 100 does not fit: entry 100, 51 entries of 150"},
+        // Not the page asked for: its text is not used.
+        {"", {"--mangle", "offset=1"}, 0, none, "0 of 3 entries (the device answered offset 0 with offset 1)", 1},
+        {"sub/many", {"--list-ignore-offset"}, 100, manyText(0, 100),
+         "100 of 150 entries (the device answered offset 100 with offset 0)", 2},
+        {"sub/many", {"--mangle", "offset=99@2"}, 100, manyText(0, 100),
+         "100 of 150 entries (the device answered offset 100 with offset 99)", 2},
+        // The page asked for, whose counts disagree: its text is kept.
+        {"", {"--mangle", "entries=0"}, 0, text, "0 of 3 entries (the device gave no entries at entry 0)", 1},
+        {"", {"--mangle", "entries=-1"}, 0, text, "0 of 3 entries (the device gave -1 entries at entry 0)", 1},
+        {"", {"--mangle", "entries=4"}, 4, text, "4 of 3 entries (the device gave 4 entries at entry 0 of 3)", 1},
+        {"", {"--mangle", "totalEntries=2"}, 3, text, "3 of 2 entries (the device gave 3 entries at entry 0 of 2)", 1},
+        {"sub/many", {"--mangle", "totalEntries=151@2"}, 150, manyText(0, 150),
+         "150 of 150 entries (the total changed from 150 to 151)", 2},
+        {"sub/many", {"--mangle", "entries=0@2"}, 100, manyText(0, 150),
+         "100 of 150 entries (the device gave no entries at entry 100)", 2},
+        {"sub/many", {"--mangle", "entries=51@2"}, 151, manyText(0, 150),
+         "151 of 150 entries (the device gave 51 entries at entry 100 of 150)", 2},
     };
     for (auto &c : cases) {
-        Device dev(root.path(), {"--mangle", c.mangle});
+        Device dev(root.path(), c.opts);
         Result r = tavik({"-l", c.dir});
-        EXPECT_EQ(r.status, 1) << c.mangle;
-        EXPECT_EQ(r.err, "listing page for " + c.err + "\n") << c.mangle;
-        EXPECT_EQ(r.out, "") << c.mangle;
+        EXPECT_EQ(r.status, 1) << c.opts[1];
+        EXPECT_EQ(r.err, "listing incomplete: " + c.why + "\n") << c.opts[1];
+        EXPECT_EQ(r.out, listing(c.entries, c.text)) << c.opts[1];
+        EXPECT_EQ(dev.requests().size(), c.pages) << c.opts[1];
     }
+    // A total of 5 with nothing in the first page: one page, an empty
+    // listing, and the reason.
+    Device dev(root.path(), {"--mangle", "entries=0", "--mangle", "totalEntries=5", "--mangle",
+                             "payload=256"});
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, listing(0, ""));
+    EXPECT_EQ(r.err, "listing incomplete: 0 of 5 entries (the device gave no entries at entry 0)\n");
+    EXPECT_EQ(dev.requests().size(), 1u);
 }
 
 TEST_F(List, OutputThatCannotBeWrittenIsAFailure)
@@ -119,13 +150,25 @@ TEST_F(List, OutputThatCannotBeWrittenIsAFailure)
     }
 }
 
-TEST_F(List, TextCutShortIsNotPrinted)
+TEST_F(List, TextsWithoutTheirZeroRunToTheEndOfThePayload)
 {
-    Device dev(root.path(), {"--mangle", "payload=270"});
-    Result r = tavik({"-l"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "listing text does not end within its reply\n");
-    EXPECT_EQ(r.out, "");
+    // Names of every length, so that a short page follows a longer one:
+    // nothing of the longer one may show through.
+    std::string dir = root / "long", want;
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 250; i++) {
+        std::string name = std::to_string(1000 + i) + std::string(i < 100 ? 150 : 10, 'n');
+        writefile(dir + "/" + name, "");
+        want += entry('-', 0, name);
+    }
+    Device dev(root.path(), {"--list-no-zero"});
+    Result r = tavik({"-l", "sub"});  // one page, and empty
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(0, ""));
+    r = tavik({"-l", "long"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(250, want));
+    EXPECT_EQ(dev.requests().size(), 4u);
 }
 
 TEST_F(List, DeviceErrorIsAFailure)

@@ -1,5 +1,6 @@
 // The progress line: on a terminal it shows a download move, fitted to the
-// width and ended with a newline; with standard error in a file, nothing.
+// width, ended by a summary and a newline; with standard error in a file,
+// nothing.
 #include "harness.h"
 
 #include <regex>
@@ -39,7 +40,12 @@ TEST_F(Progress, ShownOnATerminalFittedToItsWidth)
             ASSERT_FALSE(d.empty()) << r.out;
             for (auto &line : d)
                 EXPECT_LT((int)line.size(), cols) << line;
-            EXPECT_NE(d.back().find("100%"), std::string::npos) << d.back();
+            // The last draw at 100%, then the summary in its place.
+            ASSERT_GE(d.size(), 2u) << r.out;
+            EXPECT_NE(d[d.size() - 2].find("100%"), std::string::npos) << d[d.size() - 2];
+            std::regex summary(cols >= 30 ? "400\\.0 KiB in [0-9]+\\.[0-9] s(, [0-9.]+ [KM]?i?B/s)?"
+                                          : "done");
+            EXPECT_TRUE(std::regex_match(d.back(), summary)) << cols << ": " << d.back();
             // Redrawn in place, about ten times a second at most.
             EXPECT_LE(d.size(), 10 * r.seconds + 3) << d.size() << " draws in " << r.seconds << " s";
             std::string tail = r.out.substr(r.out.rfind("\033[K") + 3);

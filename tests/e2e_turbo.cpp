@@ -87,7 +87,7 @@ TEST_F(Turbo, FirstBlockOfTheWrongSize)
     Result r = get();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, sizeline(20000) + "Serious problem with block size. Inform Developer.\n");
-    EXPECT_EQ(local(), "");
+    EXPECT_EQ(local(), "old");  // refused before it began: left alone
     EXPECT_EQ(dev.getOffsets().size(), 1u);
 }
 
@@ -111,36 +111,42 @@ TEST_F(Turbo, MissingFileIsAFailure)
 
 TEST_F(Turbo, EveryReplyIsChecked)
 {
+    const size_t untouched = std::string::npos;
     struct Case {
         std::vector<std::string> opts;
         std::string err;
         size_t kept;  // the gap-free prefix left in the local file
     };
     // Replies come in the order asked: reply N is for offset (N-1)*1024.
-    // The block before a reply that does not frame exactly (its size is
-    // not 260 + its length) is not kept: that reply may hold the block's
-    // missing bytes.
+    // The block placed last is kept only when the reply after it was read
+    // whole and names an offset in flight and the first file size, or
+    // when the connection ended right behind it: a reply whose size
+    // overstates its payload may have swallowed the start of the next.
     const std::vector<Case> cases = {
         {{"--mangle", "returnCode=-13@5"}, "get: ReadError (-13)\n", 4096},
-        {{"--dup", "3"}, "reply for offset 2048, which is not in flight\n", 3072},
-        {{"--mangle", "offset=99328@4"}, "reply for offset 99328, which is not in flight\n", 3072},
-        {{"--mangle", "offset=-1@4"}, "reply for offset -1, which is not in flight\n", 3072},
-        {{"--mangle", "length=1000@4"}, "reply for offset 3072 carries 1000 bytes, 1024 expected\n", 2048},
-        {{"--mangle", "length=0@4"}, "reply for offset 3072 carries 0 bytes, 1024 expected\n", 2048},
-        {{"--mangle", "payload=1000@4"}, "bad block length 1024: the reply carries 740 data bytes\n", 2048},
-        {{"--mangle", "filesize=20001@4"}, "reply for offset 3072 gives file size 20001, the first gave 20000\n", 3072},
+        {{"--dup", "3"}, "reply for offset 2048, which is not in flight\n", 2048},
+        {{"--mangle", "offset=99328@4"}, "reply for offset 99328, which is not in flight\n", 2048},
+        {{"--mangle", "offset=-1@4"}, "reply for offset -1, which is not in flight\n", 2048},
+        {{"--mangle", "length=1000@4"}, "reply for offset 3072 carries 1000 bytes, 1024 expected\n", 3072},
+        {{"--mangle", "length=0@4"}, "reply for offset 3072 carries 0 bytes, 1024 expected\n", 3072},
+        {{"--mangle", "length=-1@6"}, "bad block length -1: the reply carries 1024 data bytes\n", 5120},
+        {{"--mangle", "payload=760@6"}, "bad block length 1024: the reply carries 500 data bytes\n", 5120},
+        {{"--mangle", "filesize=20001@4"}, "reply for offset 3072 gives file size 20001, the first gave 20000\n", 2048},
         {{"--mangle", "last=1@4"}, "reply for offset 3072 claims to be the last block\n", 3072},
         {{"--mangle", "last=0@20"}, "reply for offset 19456 does not claim to be the last block\n", 19456},
-        {{"--mangle", "filesize=-5@1"}, "bad file size -5\n", 0},
-        {{"--mangle", "filesize=10240@1"}, "reply for offset 1024 gives file size 20000, the first gave 10240\n", 1024},
-        {{"--close-after", "6"}, "device closed the connection\n", 5120},
+        {{"--mangle", "filesize=-5@1"}, "bad file size -5\n", untouched},
+        {{"--mangle", "filesize=10240@1"}, "reply for offset 1024 gives file size 20000, the first gave 10240\n", 0},
+        {{"--close-after", "1"}, "device closed the connection\n", 1024},
+        {{"--close-after", "5"}, "device closed the connection\n", 5120},
     };
     for (auto &c : cases) {
         Device dev(root.path(), c.opts);
+        writefile(work / "out", "old");
         Result r = get();
         EXPECT_EQ(r.status, 1) << c.opts[1];
         EXPECT_EQ(r.err, c.err) << c.opts[1];
-        EXPECT_TRUE(local() == file.substr(0, c.kept)) << c.opts[1] << ": " << local().size();
+        std::string want = c.kept == untouched ? "old" : file.substr(0, c.kept);
+        EXPECT_TRUE(local() == want) << c.opts[1] << ": " << local().size();
     }
 }
 
