@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -74,29 +75,59 @@ struct Options {
     std::string csv = "bench/results.csv";
     std::string tavik = TAVIK_BIN;
     std::string device = TAVIK_DEVICE_BIN;
+    // The classic rows: every delay, mode and size.
+    bool classicRows = true;
     std::vector<double> delays = {0, 0.5, 2, 10};
     std::vector<Mode> modes = {Mode::Block, Mode::Pipelined};
     std::vector<size_t> sizes = {1u << 20, 32u << 20};
+    // The window rows: pipelined with --window N, for every N and delay.
+    bool windowRows = true;
+    std::vector<int> windows = {16, 64, 256};
+    std::vector<double> windowDelays = {2, 10};
+    size_t windowBytes = 32u << 20;
 };
 
 struct Case {
     double delayMs;
     Mode mode;
     size_t bytes;
+    int window;  // the client's --window; 0: not given, its default
     int runs;
     double expected;  // seconds for one run
 };
+
+// Requests a pipelined case keeps in flight.
+int inFlight(const Case &c)
+{
+    return c.window ? c.window : kWindow;
+}
+
+std::string caseLabel(const Case &c)
+{
+    return c.window ? format("window %d", c.window) : modeName(c.mode);
+}
 
 const char kUsage[] =
     "Usage: tavik-bench [OPTION]...\n"
     "Downloads files with tavik from a tavik-device on 127.0.0.1 at several\n"
     "emulated round-trip delays, in both modes, and reports medians.\n"
     "\n"
-    "  --quick          a tiny run: 64 KiB, delays 0 and 0.5 ms, one run each\n"
+    "  --quick          a tiny run of the classic rows: 64 KiB, delays 0 and\n"
+    "                   0.5 ms, one run each\n"
     "  --runs N         runs per case (default: 5, or 3 where a run is long)\n"
+    "  --rows LIST      classic, window or both (default classic,window)\n"
+    "\n"
+    "The classic rows: every delay, mode and size.\n"
     "  --delays LIST    delays in ms, comma-separated (default 0,0.5,2,10)\n"
     "  --modes LIST     block, pipelined or both (default block,pipelined)\n"
     "  --sizes LIST     file sizes: bytes or with K/M suffix (default 1M,32M)\n"
+    "\n"
+    "The window rows: pipelined with tavik --window N, the bound N x 1 KiB per\n"
+    "round trip.\n"
+    "  --windows LIST        values of N (default 16,64,256)\n"
+    "  --window-delays LIST  delays in ms (default 2,10)\n"
+    "  --window-size SIZE    file size (default 32M)\n"
+    "\n"
     "  --csv PATH       where the table goes as CSV (default bench/results.csv)\n"
     "  --tavik PATH     the client to measure\n"
     "  --device PATH    the stand-in device\n";
@@ -129,7 +160,7 @@ double parseNumber(const std::string &option, const std::string &text, double lo
     return value;
 }
 
-size_t parseSize(const std::string &text)
+size_t parseSize(const std::string &option, const std::string &text)
 {
     size_t scale = 1;
     std::string digits = text;
@@ -137,9 +168,9 @@ size_t parseSize(const std::string &text)
         scale = digits.back() == 'K' ? 1024 : 1024 * 1024;
         digits.pop_back();
     }
-    double value = parseNumber("--sizes", digits, 1, 1024.0 * 1024 * 1024);
+    double value = parseNumber(option, digits, 1, 1024.0 * 1024 * 1024);
     if (value != std::floor(value))
-        usageError("--sizes: bad value '" + text + "'");
+        usageError(option + ": bad value '" + text + "'");
     return static_cast<size_t>(value) * scale;
 }
 
@@ -152,19 +183,51 @@ Mode parseMode(const std::string &text)
     usageError("--modes: bad value '" + text + "'");
 }
 
+// Delays in ms; one named twice is kept once, as it would only run twice.
+std::vector<double> parseDelays(const std::string &option, const std::string &value)
+{
+    std::vector<double> delays;
+    for (const std::string &item : splitList(value)) {
+        double delay = parseNumber(option, item, 0, 1000);
+        if (std::find(delays.begin(), delays.end(), delay) == delays.end())
+            delays.push_back(delay);
+    }
+    return delays;
+}
+
+void parseRows(Options &options, const std::string &value)
+{
+    options.classicRows = options.windowRows = false;
+    for (const std::string &item : splitList(value)) {
+        if (item == "classic")
+            options.classicRows = true;
+        else if (item == "window")
+            options.windowRows = true;
+        else
+            usageError("--rows: bad value '" + item + "'");
+    }
+}
+
 void applyOption(Options &options, const std::string &name, const std::string &value)
 {
     if (name == "--runs") {
         options.runs = static_cast<int>(parseNumber(name, value, 1, 1000));
+    } else if (name == "--rows") {
+        parseRows(options, value);
     } else if (name == "--delays") {
-        options.delays.clear();
+        options.delays = parseDelays(name, value);
+    } else if (name == "--window-delays") {
+        options.windowDelays = parseDelays(name, value);
+    } else if (name == "--windows") {
+        options.windows.clear();
         for (const std::string &item : splitList(value)) {
-            double delay = parseNumber(name, item, 0, 1000);
-            // One device per delay: a delay named twice would run twice.
-            if (std::find(options.delays.begin(), options.delays.end(), delay) ==
-                options.delays.end())
-                options.delays.push_back(delay);
+            double window = parseNumber(name, item, 1, 256);
+            if (window != std::floor(window))
+                usageError(name + ": bad value '" + item + "'");
+            options.windows.push_back(static_cast<int>(window));
         }
+    } else if (name == "--window-size") {
+        options.windowBytes = parseSize(name, value);
     } else if (name == "--modes") {
         options.modes.clear();
         for (const std::string &item : splitList(value))
@@ -172,7 +235,7 @@ void applyOption(Options &options, const std::string &name, const std::string &v
     } else if (name == "--sizes") {
         options.sizes.clear();
         for (const std::string &item : splitList(value))
-            options.sizes.push_back(parseSize(item));
+            options.sizes.push_back(parseSize(name, item));
     } else if (name == "--csv") {
         options.csv = value;
     } else if (name == "--tavik") {
@@ -195,6 +258,7 @@ Options parseCommandLine(int argc, char **argv)
         }
         if (arg == "--quick") {
             options.quick = true;
+            options.windowRows = false;
             options.sizes = {64 * 1024};
             options.delays = {0, 0.5};
             options.runs = 1;
@@ -208,15 +272,17 @@ Options parseCommandLine(int argc, char **argv)
 }
 
 // A rough length of one run, for the plan and for choosing repetitions:
-// at a delay every round trip costs it plus a little, at no delay the
-// client's own speed counts (figures from this project's machines).
-double expectedSeconds(double delayMs, Mode mode, size_t bytes)
+// at a delay every round trip costs it plus a little, at no delay (or with
+// a wide window) the client's own speed counts (figures from this
+// project's machines).
+double expectedSeconds(double delayMs, Mode mode, size_t bytes, int window = kWindow)
 {
     double blocks = std::ceil(static_cast<double>(bytes) / kBlock);
-    double trips = mode == Mode::Block ? blocks : std::ceil(blocks / kWindow) + 1;
-    if (delayMs == 0)
-        return 0.01 + (mode == Mode::Block ? blocks * 30e-6 : bytes / (150 * kMiB));
-    return 0.01 + trips * (delayMs + 0.1) / 1000;
+    if (mode == Mode::Block)
+        return 0.01 + (delayMs == 0 ? blocks * 30e-6 : blocks * (delayMs + 0.1) / 1000);
+    double trips = std::ceil(blocks / window) + 1;
+    double tripBound = delayMs > 0 ? trips * (delayMs + 0.1) / 1000 : 0;
+    return 0.01 + std::max(tripBound, static_cast<double>(bytes) / (150 * kMiB));
 }
 
 // Block mode at 10 ms needs ten seconds per MiB: only the small file.
@@ -225,18 +291,27 @@ bool worthRunning(double delayMs, Mode mode, size_t bytes)
     return !(mode == Mode::Block && delayMs >= 10 && bytes > (1u << 20));
 }
 
+Case makeCase(const Options &options, double delay, Mode mode, size_t bytes, int window)
+{
+    double expected = expectedSeconds(delay, mode, bytes, window ? window : kWindow);
+    int runs = options.runs ? options.runs : expected > 5 ? 3 : 5;
+    return Case{delay, mode, bytes, window, runs, expected};
+}
+
 std::vector<Case> planCases(const Options &options)
 {
     std::vector<Case> cases;
-    for (double delay : options.delays)
-        for (Mode mode : options.modes)
-            for (size_t bytes : options.sizes) {
-                if (!worthRunning(delay, mode, bytes))
-                    continue;
-                double expected = expectedSeconds(delay, mode, bytes);
-                int runs = options.runs ? options.runs : expected > 5 ? 3 : 5;
-                cases.push_back(Case{delay, mode, bytes, runs, expected});
-            }
+    if (options.classicRows)
+        for (double delay : options.delays)
+            for (Mode mode : options.modes)
+                for (size_t bytes : options.sizes)
+                    if (worthRunning(delay, mode, bytes))
+                        cases.push_back(makeCase(options, delay, mode, bytes, 0));
+    if (options.windowRows)
+        for (double delay : options.windowDelays)
+            for (int window : options.windows)
+                cases.push_back(
+                    makeCase(options, delay, Mode::Pipelined, options.windowBytes, window));
     return cases;
 }
 
@@ -251,11 +326,13 @@ std::string sizeText(size_t bytes)
 
 void printSkipped(const Options &options)
 {
+    if (!options.classicRows)
+        return;
     for (double delay : options.delays)
         for (Mode mode : options.modes)
             for (size_t bytes : options.sizes)
                 if (!worthRunning(delay, mode, bytes))
-                    std::printf("  D %4g ms  %-9s  %-7s  skipped: %.0f s a run\n", delay,
+                    std::printf("  D %4g ms  %-10s  %-7s  skipped: %.0f s a run\n", delay,
                                 modeName(mode), sizeText(bytes).c_str(),
                                 expectedSeconds(delay, mode, bytes));
 }
@@ -268,8 +345,8 @@ void printPlan(const Options &options, const std::vector<Case> &cases)
     for (const Case &c : cases) {
         double all = c.expected * c.runs;
         total += all;
-        std::printf("  D %4g ms  %-9s  %-7s  %7.2f s x %d = %6.1f s%s\n", c.delayMs,
-                    modeName(c.mode), sizeText(c.bytes).c_str(), c.expected, c.runs, all,
+        std::printf("  D %4g ms  %-10s  %-7s  %7.2f s x %d = %6.1f s%s\n", c.delayMs,
+                    caseLabel(c).c_str(), sizeText(c.bytes).c_str(), c.expected, c.runs, all,
                     c.runs == 3 && c.expected > 5 ? "  (long: 3 runs)" : "");
     }
     std::printf("Expected total: about %.0f s (%.1f min)\n\n", total, total / 60);
@@ -467,7 +544,7 @@ double seconds(const timeval &t)
 
 std::string caseName(const Case &c)
 {
-    return format("D=%g ms %s %s", c.delayMs, modeName(c.mode), sizeText(c.bytes).c_str());
+    return format("D=%g ms %s %s", c.delayMs, caseLabel(c).c_str(), sizeText(c.bytes).c_str());
 }
 
 std::vector<std::string> clientArgs(const Options &options, const Case &c, const std::string &out)
@@ -475,6 +552,8 @@ std::vector<std::string> clientArgs(const Options &options, const Case &c, const
     std::vector<std::string> args = {options.tavik, "-g"};
     if (c.mode == Mode::Pipelined)
         args.push_back("-b");
+    if (c.window)
+        args.insert(args.end(), {"--window", std::to_string(c.window)});
     args.insert(args.end(), {servedName(c.bytes), "-o", out});
     return args;
 }
@@ -527,7 +606,7 @@ double boundMiBps(const Case &c)
 {
     if (c.delayMs <= 0)
         return 0;
-    int perTrip = c.mode == Mode::Block ? kBlock : kWindow * kBlock;
+    int perTrip = c.mode == Mode::Block ? kBlock : inFlight(c) * kBlock;
     return perTrip / (c.delayMs / 1000) / kMiB;
 }
 
@@ -579,22 +658,30 @@ Row measure(const Options &options, const Scratch &scratch, Device &device, cons
     return summarise(c, samples);
 }
 
-// One device per delay; the device's own log shows anything it had to say.
+// One device per delay, classic and window rows alike; the device's own
+// log shows anything it had to say.  The rows come back in plan order.
 std::vector<Row> measureAll(const Options &options, const Scratch &scratch,
                             const std::vector<Case> &cases)
 {
-    std::vector<Row> rows;
-    for (double delay : options.delays) {
+    std::vector<double> delays;
+    for (const Case &c : cases)
+        if (std::find(delays.begin(), delays.end(), c.delayMs) == delays.end())
+            delays.push_back(c.delayMs);
+    std::vector<std::optional<Row>> measured(cases.size());
+    for (double delay : delays) {
         Device device(options.device, scratch, delay);
-        for (const Case &c : cases)
-            if (c.delayMs == delay)
-                rows.push_back(measure(options, scratch, device, c));
+        for (size_t i = 0; i < cases.size(); ++i)
+            if (cases[i].delayMs == delay)
+                measured[i] = measure(options, scratch, device, cases[i]);
         device.requireRunning();
         device.stop();
         std::string log = support::readFile(device.log());
         if (!log.empty())
             std::fprintf(stderr, "tavik-device (D=%g ms) said:\n%s", delay, log.c_str());
     }
+    std::vector<Row> rows;
+    for (std::optional<Row> &row : measured)
+        rows.push_back(*row);
     return rows;
 }
 
@@ -602,20 +689,21 @@ std::vector<Row> measureAll(const Options &options, const Scratch &scratch,
 
 void printTable(const std::vector<Row> &rows)
 {
-    std::printf("%6s  %-9s  %7s  %4s  %9s  %9s  %5s  %7s  %10s  %8s  %8s  %6s\n", "D ms", "mode",
+    std::printf("%6s  %-10s  %7s  %4s  %9s  %9s  %5s  %7s  %10s  %8s  %8s  %6s\n", "D ms", "mode",
                 "size", "runs", "MiB/s", "bound", "ratio", "spread", "cpu ms/MiB", "peak KiB",
                 "dev ms", "dev %");
     for (const Row &r : rows) {
         double bound = boundMiBps(r.c);
         std::string boundText = bound > 0 ? format("%9.3f", bound) : format("%9s", "-");
         std::string ratioText = bound > 0 ? format("%5.3f", ratio(r)) : format("%5s", "-");
-        std::printf("%6g  %-9s  %7s  %4d  %9.3f  %s  %s  %6.1f%%  %10.2f  %8.0f  %8.1f  %5.1f%%\n",
-                    r.c.delayMs, modeName(r.c.mode), sizeText(r.c.bytes).c_str(), r.c.runs,
+        std::printf("%6g  %-10s  %7s  %4d  %9.3f  %s  %s  %6.1f%%  %10.2f  %8.0f  %8.1f  %5.1f%%\n",
+                    r.c.delayMs, caseLabel(r.c).c_str(), sizeText(r.c.bytes).c_str(), r.c.runs,
                     r.mibps, boundText.c_str(), ratioText.c_str(),
                     100 * (r.mibpsMax - r.mibpsMin) / r.mibps, cpuMsPerMiB(r), r.peakRssKiB,
                     r.deviceCpu * 1000, 100 * r.deviceShare);
     }
-    std::printf("(medians; spread: (max-min)/median of MiB/s; cpu: client user+sys; "
+    std::printf("(medians; window N: pipelined with --window N, bound N x 1 KiB per round "
+                "trip;\n spread: (max-min)/median of MiB/s; cpu: client user+sys; "
                 "peak: client peak RSS;\n dev: tavik-device CPU time over the run, and as a "
                 "share of its wall time)\n\n");
 }
@@ -625,24 +713,27 @@ void writeCsv(const std::string &path, const std::vector<Row> &rows)
     std::ofstream out(path, std::ios::trunc);
     out << "delay_ms,mode,size_bytes,runs,mib_per_s,mib_per_s_min,mib_per_s_max,"
            "bound_mib_per_s,ratio,wall_s,client_cpu_ms,client_sys_ms,client_cpu_ms_per_mib,"
-           "peak_rss_kib,device_cpu_ms,device_cpu_share\n";
+           "peak_rss_kib,device_cpu_ms,device_cpu_share,window\n";
     for (const Row &r : rows) {
         double bound = boundMiBps(r.c);
         out << format("%g,%s,%zu,%d,%.4f,%.4f,%.4f,", r.c.delayMs, modeName(r.c.mode), r.c.bytes,
                       r.c.runs, r.mibps, r.mibpsMin, r.mibpsMax)
             << (bound > 0 ? format("%.4f,%.4f,", bound, ratio(r)) : std::string(",,"))
-            << format("%.6f,%.3f,%.3f,%.3f,%.0f,%.3f,%.4f\n", r.wall, r.clientCpu * 1000,
+            << format("%.6f,%.3f,%.3f,%.3f,%.0f,%.3f,%.4f,", r.wall, r.clientCpu * 1000,
                       r.clientSys * 1000, cpuMsPerMiB(r), r.peakRssKiB, r.deviceCpu * 1000,
-                      r.deviceShare);
+                      r.deviceShare)
+            << (r.c.window ? std::to_string(r.c.window) : std::string()) << "\n";
     }
     if (!out.flush())
         throw Failure("cannot write " + path);
 }
 
-const Row *findRow(const std::vector<Row> &rows, double delay, Mode mode, size_t bytes)
+const Row *findRow(const std::vector<Row> &rows, double delay, Mode mode, size_t bytes,
+                   int window = 0)
 {
     for (const Row &r : rows)
-        if (r.c.delayMs == delay && r.c.mode == mode && r.c.bytes == bytes)
+        if (r.c.delayMs == delay && r.c.mode == mode && r.c.bytes == bytes &&
+            r.c.window == window)
             return &r;
     return nullptr;
 }
@@ -659,22 +750,23 @@ void printTargets(const std::vector<Row> &rows)
     std::printf("Targets (medians):\n");
     for (const Row &r : rows)
         if (r.c.delayMs > 0 && (r.c.mode == Mode::Pipelined || r.c.delayMs >= 2))
-            printVerdict(format("%s, %s, D=%g ms: >= 0.90 of bound", modeName(r.c.mode),
+            printVerdict(format("%s, %s, D=%g ms: >= 0.90 of bound", caseLabel(r.c).c_str(),
                                 sizeText(r.c.bytes).c_str(), r.c.delayMs),
                          format("%.3f", ratio(r)), ratio(r) >= 0.90);
     for (const Row &big : rows) {
-        const Row *small = findRow(rows, big.c.delayMs, big.c.mode, 1u << 20);
+        const Row *small = findRow(rows, big.c.delayMs, big.c.mode, 1u << 20, big.c.window);
         if (big.c.bytes == (32u << 20) && small) {
             double growth = big.peakRssKiB - small->peakRssKiB;
             printVerdict(format("%s, D=%g ms: peak RSS 32 MiB vs 1 MiB within 1 MiB",
-                                modeName(big.c.mode), big.c.delayMs),
+                                caseLabel(big.c).c_str(), big.c.delayMs),
                          format("%+.0f KiB", growth), growth <= 1024);
         }
     }
     for (const Row &piped : rows) {
         const Row *block = findRow(rows, 0, Mode::Block, piped.c.bytes);
         if (piped.c.delayMs == 0 && piped.c.mode == Mode::Pipelined && block)
-            printVerdict(format("D=0, %s: pipelined >= 3x block", sizeText(piped.c.bytes).c_str()),
+            printVerdict(format("D=0, %s: %s >= 3x block", sizeText(piped.c.bytes).c_str(),
+                                caseLabel(piped.c).c_str()),
                          format("%.2fx", piped.mibps / block->mibps),
                          piped.mibps >= 3 * block->mibps);
     }
