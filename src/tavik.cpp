@@ -427,88 +427,125 @@ static void splitendpoint(const char *env, char *host, size_t hostlen, long *por
     host[end - h] = '\0';
 }
 
+// The addresses to try, in order: a name may resolve to several, of
+// either family.
+#define MAXADDRS 8
+static struct sockaddr_storage addrs[MAXADDRS];
+static socklen_t addrlens[MAXADDRS];
+static int naddrs;
+static const char *addrorigin;  // how the endpoint was chosen
+
 // TAVIK_DEVICE points the client at another endpoint (a tunnel, a
 // stand-in device); unset or empty, the device's own fixed address.
-static socklen_t endpoint(struct sockaddr_storage *ss, char *shown, size_t shownlen)
+static void endpoint(void)
 {
     const char *env = getenv("TAVIK_DEVICE");
-    struct sockaddr_in *s4 = (struct sockaddr_in *)ss;
-    struct sockaddr_in6 *s6 = (struct sockaddr_in6 *)ss;
-    char host[256], addr[INET6_ADDRSTRLEN];
+    struct sockaddr_in *s4 = (struct sockaddr_in *)&addrs[0];
+    struct sockaddr_in6 *s6 = (struct sockaddr_in6 *)&addrs[0];
+    char host[256];
     long port = DEVICE_PORT;
-    socklen_t len;
 
-    memset(ss, 0, sizeof *ss);
+    memset(addrs, 0, sizeof addrs);
+    naddrs = 1;
+    addrorigin = "built-in address";
     if (env == NULL || *env == '\0') {
         s4->sin_family = AF_INET;
         inet_pton(AF_INET, DEVICE_HOST, &s4->sin_addr);
         s4->sin_port = htons(DEVICE_PORT);
-        snprintf(shown, shownlen, "%s:%d (built-in address)", DEVICE_HOST, DEVICE_PORT);
-        return sizeof *s4;
+        addrlens[0] = sizeof *s4;
+        return;
     }
+    addrorigin = "TAVIK_DEVICE";
     splitendpoint(env, host, sizeof host, &port);
     if (inet_pton(AF_INET, host, &s4->sin_addr) == 1) {
         s4->sin_family = AF_INET;
-        len = sizeof *s4;
+        addrlens[0] = sizeof *s4;
     } else if (inet_pton(AF_INET6, host, &s6->sin6_addr) == 1) {
         s6->sin6_family = AF_INET6;
-        len = sizeof *s6;
+        addrlens[0] = sizeof *s6;
     } else {
-        struct addrinfo hints, *res;
+        struct addrinfo hints, *res, *ai;
         memset(&hints, 0, sizeof hints);
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         if (getaddrinfo(host, NULL, &hints, &res) != 0)
             failmsg(-1, "TAVIK_DEVICE: cannot resolve '%s'", host);
-        len = res->ai_addrlen;
-        memcpy(ss, res->ai_addr, len);
+        naddrs = 0;
+        for (ai = res; ai != NULL && naddrs < MAXADDRS; ai = ai->ai_next) {
+            if (ai->ai_addrlen > sizeof addrs[0])
+                continue;
+            memcpy(&addrs[naddrs], ai->ai_addr, ai->ai_addrlen);
+            addrlens[naddrs++] = ai->ai_addrlen;
+        }
         freeaddrinfo(res);
+        if (naddrs == 0)
+            failmsg(-1, "TAVIK_DEVICE: cannot resolve '%s'", host);
     }
-    if (ss->ss_family == AF_INET6) {
-        s6->sin6_port = htons((u16)port);
-        inet_ntop(AF_INET6, &s6->sin6_addr, addr, sizeof addr);
-        snprintf(shown, shownlen, "[%s]:%ld (TAVIK_DEVICE)", addr, port);
-    } else {
-        s4->sin_port = htons((u16)port);
-        inet_ntop(AF_INET, &s4->sin_addr, addr, sizeof addr);
-        snprintf(shown, shownlen, "%s:%ld (TAVIK_DEVICE)", addr, port);
+    for (int i = 0; i < naddrs; i++) {
+        if (addrs[i].ss_family == AF_INET6)
+            ((struct sockaddr_in6 *)&addrs[i])->sin6_port = htons((u16)port);
+        else
+            ((struct sockaddr_in *)&addrs[i])->sin_port = htons((u16)port);
     }
-    return len;
 }
 
-// The connect is bounded like every other wait: started non-blocking, then
-// given WAIT_MS to complete.
-static int myconnect(void)
+static void showaddr(const struct sockaddr_storage *ss)
 {
-    struct sockaddr_storage ss;
-    char shown[320];
-    int sd, err, one = 1;
-    socklen_t len = sizeof err, sslen = endpoint(&ss, shown, sizeof shown);
+    char addr[INET6_ADDRSTRLEN];
 
-    if (verbose)
-        fprintf(stderr, "connecting to %s\n", shown);
-    if ((sd = socket(ss.ss_family, SOCK_STREAM, 0)) < 0)
+    if (ss->ss_family == AF_INET6) {
+        const struct sockaddr_in6 *s6 = (const struct sockaddr_in6 *)ss;
+        inet_ntop(AF_INET6, &s6->sin6_addr, addr, sizeof addr);
+        fprintf(stderr, "connecting to [%s]:%d (%s)\n", addr, ntohs(s6->sin6_port), addrorigin);
+    } else {
+        const struct sockaddr_in *s4 = (const struct sockaddr_in *)ss;
+        inet_ntop(AF_INET, &s4->sin_addr, addr, sizeof addr);
+        fprintf(stderr, "connecting to %s:%d (%s)\n", addr, ntohs(s4->sin_port), addrorigin);
+    }
+}
+
+// One connect, bounded like every other wait: started non-blocking, then
+// given WAIT_MS to complete.  Returns the socket, or -1 with errno set.
+static int tryconnect(const struct sockaddr_storage *ss, socklen_t sslen)
+{
+    int sd, err = 0, r;
+    socklen_t len = sizeof err;
+
+    if ((sd = socket(ss->ss_family, SOCK_STREAM, 0)) < 0)
         fail(-1, "socket");
     int flags = fcntl(sd, F_GETFL);
     fcntl(sd, F_SETFL, flags | O_NONBLOCK);
-    if (connect(sd, (struct sockaddr *)&ss, sslen) < 0) {
+    if (connect(sd, (const struct sockaddr *)ss, sslen) < 0) {
         if (errno != EINPROGRESS)
-            lost(sd, "connect");
+            err = errno;
         ufds.fd = sd;
         ufds.events = POLLOUT;
-        int r = poll(&ufds, 1, WAIT_MS);
-        if (r == 0)
-            errno = ETIMEDOUT;
-        if (r <= 0)
-            lost(sd, "connect");
-        if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
-            lost(sd, "connect");
+        if (err == 0 && (r = poll(&ufds, 1, WAIT_MS)) <= 0)
+            err = r == 0 ? ETIMEDOUT : errno;
+        if (err == 0 && getsockopt(sd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            err = errno;
         if (err != 0) {
+            close(sd);
             errno = err;
-            lost(sd, "connect");
+            return -1;
         }
     }
     fcntl(sd, F_SETFL, flags);
+    return sd;
+}
+
+static int myconnect(void)
+{
+    int sd = -1, one = 1;
+
+    endpoint();
+    for (int i = 0; i < naddrs && sd < 0; i++) {
+        if (verbose)
+            showaddr(&addrs[i]);
+        sd = tryconnect(&addrs[i], addrlens[i]);
+    }
+    if (sd < 0)
+        lost(-1, "connect");
     // Requests are small: the kernel must not hold one back while an
     // earlier one is unacknowledged.
     setsockopt(sd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -1237,11 +1274,18 @@ static int takecount(const char *what, const char *arg, int low, int high)
 }
 
 // Before another attempt: what it goes on from, and a pause that doubles
-// up to 10 s, so that a device that restarts has time to come back.
+// up to 10 s while attempts keep failing without getting further, so that
+// a device that restarts has time to come back.  An attempt that fetched
+// something starts the pauses again from 1 s.
 static void backoff(int ol)
 {
-    int pause = attempt >= 5 ? 10 : 1 << (attempt - 1);
+    static off_t before = -1;
+    static int stuck;
+    int pause;
 
+    stuck = keptlen > before ? 1 : stuck + 1;
+    before = keptlen;
+    pause = stuck >= 5 ? 10 : 1 << (stuck - 1);
     if (ol)
         fprintf(stderr, "retrying (%d of %d) from the start in %d s\n", attempt, retries, pause);
     else

@@ -2,6 +2,8 @@
 // what happens before any request is sent.
 #include "harness.h"
 
+#include <regex>
+
 using namespace th;
 
 namespace {
@@ -143,13 +145,67 @@ TEST_F(Cli, DeviceEndpointFromEnvironment)
     }
     EXPECT_EQ(dev.requests().size(), 2u);
 
+    Device dev6(root.path(), {}, "[::1]:15003");
+    for (std::string ep : {"[::1]:15003", "[::1]", "::1", "[0:0::1]"}) {
+        Result r = tavik({"-l", "--verbose"}, {{"TAVIK_DEVICE", ep}});
+        EXPECT_EQ(r.status, 0) << ep << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("connecting to [::1]:15003 (TAVIK_DEVICE)\n", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(dev6.requests().size(), 4u);
+
     for (std::string bad : {"127.0.0.1:", ":15100", "127.0.0.1:x", "127.0.0.1:70000",
-                            "127.0.0.1:0", "nosuchhost.invalid"}) {
+                            "127.0.0.1:0", "nosuchhost.invalid", "[::1", "[::1]x", "[]:15100",
+                            "[::1]:"}) {
         Result r = tavik({"-l"}, {{"TAVIK_DEVICE", bad}});
         EXPECT_EQ(r.status, 1) << bad;
         EXPECT_EQ(r.err.rfind("TAVIK_DEVICE: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+}
+
+TEST_F(Cli, HelpAndVersion)
+{
+    Device dev(root.path());
+    Result r = tavik({"--help"});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.out.rfind(usage(tavikBin), 0), 0u) << r.out;
+    std::string more = r.out.substr(usage(tavikBin).size());
+    for (std::string opt : {"--help", "--version", "--verbose", "--continue", "--retry N", "--window N"})
+        EXPECT_NE(more.find("\n  " + opt + " "), std::string::npos) << opt << " in\n" << more;
+    EXPECT_EQ(r.err, "");
+
+    r = tavik({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("tavik [0-9]+\\.[0-9]+(\\.[0-9]+)?\n"))) << r.out;
+
+    // An unknown long option is getopt's to report, then the usage alone.
+    r = tavik({"--bogus", "-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, usage(tavikBin));
+    EXPECT_NE(r.err.find("unrecognized option '--bogus'"), std::string::npos) << r.err;
+    EXPECT_EQ(connections(dev), 0);
+}
+
+TEST_F(Cli, VerboseShowsTheEndpointAndEveryMessage)
+{
+    writefile(root / "f.dat", pattern(1500, 3));
+    Device dev(root.path());
+    Result r = tavik({"--verbose", "-g", "f.dat", "-o", root / "out"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "\nfilesize      1500  \n");  // stdout as without it
+    EXPECT_EQ(r.err,
+              "connecting to 192.168.255.1:15003 (built-in address)\n"
+              "> 0a82 get 'f.dat' offset 0\n"
+              "< 0a83 get rc 0 (Ok) offset 0 length 1024 last 0 filesize 1500\n"
+              "> 0a82 get 'f.dat' offset 1024\n"
+              "< 0a83 get rc 0 (Ok) offset 1024 length 476 last 1 filesize 1500\n");
+    r = tavik({"-l", "--verbose", "nosuch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "connecting to 192.168.255.1:15003 (built-in address)\n"
+              "> 0a88 list 'nosuch' offset 0 max 100\n"
+              "< 0a89 list rc -8 (DirNotFound) offset 0 entries 0 of 0\n"
+              "list: DirNotFound (-8)\n");
 }
 
 TEST_F(Cli, NoDeviceListening)

@@ -1,0 +1,299 @@
+// Resuming and retrying downloads, and windows wider than 16: what goes
+// on from a local file only after it was compared, what is retried and
+// what is not, and how many requests a window keeps in flight.
+#include "harness.h"
+
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace th;
+
+namespace {
+
+// The offset of the first block request on each connection, from the
+// device's log ("T conn N get 'NAME' offset X").
+std::vector<long> firstOffsets(const std::string &log)
+{
+    std::vector<long> first;
+    std::regex get("conn ([0-9]+) get '[^']*' offset ([0-9]+)");
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, get))
+            continue;
+        size_t conn = std::stoul(m[1]);
+        if (conn > first.size()) {
+            first.resize(conn, -1);
+            first[conn - 1] = std::stol(m[2]);
+        }
+    }
+    return first;
+}
+
+int count(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+        n++;
+    return n;
+}
+
+struct Resume : ::testing::Test {
+    Scratch root, work;
+    std::string file = pattern(20000, 30);
+    Resume() { writefile(root / "f.dat", file); }
+    std::string out() { return work / "out"; }
+    std::string local() { return readfile(out()); }
+    Result get(bool piped, std::vector<std::string> extra)
+    {
+        std::vector<std::string> args = {"-g", "f.dat", "-o", out()};
+        if (piped)
+            args.push_back("-b");
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tavik(args, {}, work.path());
+    }
+};
+
+TEST_F(Resume, ContinueGoesOnOnlyFromABeginningOfTheRemoteFile)
+{
+    for (bool piped : {false, true}) {
+        std::string mode = piped ? "pipelined" : "block";
+        {
+            // A correct half: compared from 1024 bytes before its end.
+            Device dev(root.path());
+            writefile(out(), file.substr(0, 10000));
+            Result r = get(piped, {"--continue"});
+            EXPECT_EQ(r.status, 0) << mode << ": " << r.err;
+            EXPECT_TRUE(local() == file) << mode;
+            auto offs = dev.getOffsets();
+            ASSERT_FALSE(offs.empty());
+            EXPECT_EQ(offs[0], piped ? 8192 : 8976) << mode;
+            EXPECT_EQ(*std::min_element(offs.begin(), offs.end()), offs[0]) << mode;
+            EXPECT_EQ(r.out, piped ? "Filesize 20000 bytes (blocks 20)\n" : "\nfilesize      20000  \n");
+        }
+        {
+            // Complete already: one request to compare, nothing written.
+            Device dev(root.path());
+            Result r = get(piped, {"--continue"});
+            EXPECT_EQ(r.status, 0) << mode << ": " << r.err;
+            EXPECT_TRUE(local() == file) << mode;
+            std::vector<long> want = piped ? std::vector<long>{18432, 19456} : std::vector<long>{18976};
+            EXPECT_EQ(dev.getOffsets(), want)
+                << mode;
+        }
+        struct Bad {
+            std::string local, err;
+        };
+        std::string spoiled = file.substr(0, 10000);
+        spoiled[9990] ^= 1;
+        for (const Bad &b : {Bad{spoiled, "not a beginning of"}, Bad{file + "x", "longer than"}}) {
+            Device dev(root.path());
+            writefile(out(), b.local);
+            Result r = get(piped, {"--continue"});
+            EXPECT_EQ(r.status, 1) << mode;
+            EXPECT_EQ(r.err, "cannot continue: the local file is " + b.err + " the remote file\n")
+                << mode;
+            EXPECT_TRUE(local() == b.local) << mode << ": untouched";
+        }
+        {
+            // Without a local file, a plain download.
+            Device dev(root.path());
+            unlink(out().c_str());
+            Result r = get(piped, {"--continue"});
+            EXPECT_EQ(r.status, 0) << mode << ": " << r.err;
+            EXPECT_TRUE(local() == file) << mode;
+            EXPECT_EQ(dev.getOffsets()[0], 0) << mode;
+        }
+    }
+}
+
+TEST_F(Resume, RetryGoesOnAfterEveryCloseFromWhatWasVerified)
+{
+    // A device that closes every connection after 100 replies: both modes
+    // at once, each against its own device.
+    std::string big = pattern(1 << 20, 31);
+    writefile(root / "big.dat", big);
+    std::vector<std::unique_ptr<Device>> devs;
+    std::vector<Call> calls;
+    for (int i = 0; i < 2; i++) {
+        std::string ep = "192.168.255.1:" + std::to_string(15400 + i);
+        devs.push_back(std::make_unique<Device>(root.path(), std::vector<std::string>{"--close-after", "100"}, ep));
+        std::vector<std::string> args = {"-g", "big.dat", "-o", work / std::to_string(i), "--retry", "50"};
+        if (i == 1)
+            args.push_back("-b");
+        calls.push_back(Call{args, {{"TAVIK_DEVICE", ep}}, work.path()});
+    }
+    auto results = tavikAll(calls, 60);
+    for (int i = 0; i < 2; i++) {
+        const Result &r = results[i];
+        EXPECT_EQ(r.status, 0) << i << ": " << r.err;
+        EXPECT_TRUE(readfile(work / std::to_string(i)) == big) << i;
+        auto first = firstOffsets(devs[i]->log());
+        ASSERT_GE(first.size(), 10u) << i;
+        EXPECT_EQ(first[0], 0);
+        int retried = 0;
+        for (size_t c = 1; c < first.size(); c++) {
+            // Each attempt asks first for what it compares: the 1024
+            // bytes before the end of what the last one kept.
+            std::string line = "retrying (" + std::to_string(c) + " of 50) from byte " +
+                               std::to_string(first[c] + 1024) + " in 1 s\n";
+            EXPECT_NE(r.err.find(line), std::string::npos) << i << ": " << line << r.err;
+            EXPECT_GT(first[c], first[c - 1]) << i << " connection " << c + 1;
+            retried++;
+        }
+        EXPECT_EQ(count(r.err, "retrying"), retried) << r.err;
+        EXPECT_EQ(count(r.err, "device closed the connection\n"), retried) << r.err;
+    }
+}
+
+TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
+{
+    // Out of attempts: the last failure ends the run with the prefix on
+    // disk.  A missing file, a local file that cannot be written and a
+    // bad command line are never retried.
+    struct Case {
+        std::vector<std::string> device, client;
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--fault-connections", "3", "--close-after", "5"}, {"-g", "f.dat", "--retry", "2"}, 1,
+         "device closed the connection\nretrying (1 of 2) from byte 5120 in 1 s\n"
+         "device closed the connection\nretrying (2 of 2) from byte 9216 in 1 s\n"
+         "device closed the connection\n"},
+        {{}, {"-g", "nosuch", "--retry", "3"}, 1, "get: FileNotFound (-4)\n"},
+        {{}, {"-g", "-b", "nosuch", "--retry", "3"}, 1, "get: FileNotFound (-4)\n"},
+        {{}, {"-g", "f.dat", "-o", "/dev/full", "--retry", "3"}, 1, "Cannot write file!: No space left on device\n"},
+        {{"--mangle", "returnCode=-13@3"}, {"-g", "-b", "f.dat", "--retry", "3"}, 1, "get: ReadError (-13)\n"},
+        {{}, {"-g", "f.dat", "--retry", "101"}, 1, "invalid --retry '101': expected 0 to 100\n"},
+        {{}, {"-g", "f.dat", "--retry", "x"}, 1, "invalid --retry 'x': expected 0 to 100\n"},
+        {{"--fault-connections", "1", "--close-after", "0"}, {"-l", "--retry", "2"}, 0,
+         "device closed the connection\nretrying (1 of 2) from the start in 1 s\n"},
+    };
+    std::vector<std::unique_ptr<Device>> devs;
+    std::vector<Call> calls;
+    for (size_t i = 0; i < cases.size(); i++) {
+        std::string ep = "192.168.255.1:" + std::to_string(15410 + i);
+        devs.push_back(std::make_unique<Device>(root.path(), cases[i].device, ep));
+        std::vector<std::string> args = cases[i].client;
+        if (args[0] == "-g" && std::find(args.begin(), args.end(), "-o") == args.end())
+            args.insert(args.end(), {"-o", work / ("o" + std::to_string(i))});
+        calls.push_back(Call{args, {{"TAVIK_DEVICE", ep}}, work.path()});
+    }
+    auto results = tavikAll(calls, 30);
+    for (size_t i = 0; i < cases.size(); i++) {
+        EXPECT_EQ(results[i].status, cases[i].status) << i;
+        EXPECT_EQ(results[i].err, cases[i].err) << i;
+    }
+    std::string got = readfile(work / "o0");
+    EXPECT_TRUE(got == file.substr(0, 9216 + 4 * 1024)) << got.size();
+    EXPECT_LT(results[1].seconds, 1.0);  // no pause: nothing was retried
+    EXPECT_EQ(results.back().out.find("\nentries       1\n"), 0u) << results.back().out;
+}
+
+TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
+{
+    // The device closes the first connection after 5 replies; while the
+    // client waits to retry, the file changes on the device: in size, or
+    // only in its bytes.
+    for (bool piped : {false, true}) {
+        for (bool resized : {false, true}) {
+            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "5"});
+            std::vector<std::string> args = {"-g", "f.dat", "-o", out(), "--retry", "3"};
+            if (piped)
+                args.push_back("-b");
+            auto client = startTavik(Call{args, {}, work.path()});
+            for (int i = 0; i < 100 && dev.log().find("closing") == std::string::npos; i++)
+                usleep(10000);
+            std::string other = pattern(resized ? 30000 : 20000, 32);
+            writefile(root / "f.dat.new", other);
+            rename((root / "f.dat.new").c_str(), (root / "f.dat").c_str());
+            while (!client->ended(20))
+                usleep(10000);
+            const Result &r = client->result();
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_NE(r.err.find("file changed on the device during the download\n"),
+                      std::string::npos) << r.err;
+            EXPECT_EQ(count(r.err, "retrying"), 1) << r.err;
+            std::string got = local();
+            EXPECT_FALSE(got.empty());
+            EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << piped << resized << ": " << got.size();
+            writefile(root / "f.dat", file);
+        }
+    }
+}
+
+// Arrival times of the block requests, in ms, from the device's log.
+std::vector<double> arrivals(const std::string &log)
+{
+    std::vector<double> t;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(" get ") != std::string::npos)
+            t.push_back(std::stod(line));
+    return t;
+}
+
+struct Window : Resume {};
+
+TEST_F(Window, SixtyFourGoOutAtOnceAndStayInFlight)
+{
+    std::string big = pattern(200 * 1024, 33);
+    writefile(root / "big.dat", big);
+    {
+        Device dev(root.path(), {"--delay", "25"});
+        Result r = tavik({"-g", "-b", "big.dat", "-o", out(), "--window", "64"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(local() == big);
+        auto t = arrivals(dev.log());
+        ASSERT_EQ(t.size(), 200u);
+        EXPECT_GE(t[1] - t[0], 24.0);   // the first alone
+        EXPECT_LT(t[64] - t[1], 5.0);   // then 64 together
+        EXPECT_GE(t[65] - t[64], 20.0); // and no more before a reply
+    }
+    // A device that holds at most 64 unanswered requests is never asked
+    // for a 65th; at 63 it is.
+    for (int most : {64, 63}) {
+        Device dev(root.path(), {"--delay", "2", "--max-inflight", std::to_string(most), "--over", "error"});
+        Result r = tavik({"-g", "-b", "big.dat", "-o", out(), "--window", "64"});
+        EXPECT_EQ(r.status, most == 64 ? 0 : 1) << most << ": " << r.err;
+        if (most == 63) {
+            EXPECT_EQ(r.err, "get: NoMemory (-12)\n");
+        }
+    }
+}
+
+TEST_F(Window, EveryWidthGivesTheExactFile)
+{
+    std::string big = pattern((1 << 20) + 1, 34);
+    writefile(root / "big.dat", big);
+    Device dev(root.path(), {"--order", "shuffle:5"});
+    for (std::string n : {"1", "256"}) {
+        Result r = tavik({"-g", "-b", "big.dat", "-o", out(), "--window", n});
+        EXPECT_EQ(r.status, 0) << n << ": " << r.err;
+        EXPECT_EQ(r.out, "Filesize 1048577 bytes (blocks 1025)\n");
+        EXPECT_TRUE(local() == big) << n;
+    }
+    for (std::string bad : {"0", "257", "16x", ""}) {
+        Result r = tavik({"-g", "-b", "big.dat", "-o", out(), "--window", bad});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.err, "invalid --window '" + bad + "': expected 1 to 256\n");
+    }
+}
+
+TEST_F(Window, ADeviceThatDropsTheRestGetsAHint)
+{
+    Device dev(root.path(), {"--delay", "5", "--max-inflight", "16", "--over", "drop"});
+    Result r = get(true, {"--window", "64"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 311)\n");
+    EXPECT_EQ(r.err, "no reply within 3000 ms with 3 requests in flight: the device may accept "
+                     "fewer; try a smaller --window\n");
+    std::string got = local();
+    EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << got.size();
+}
+
+}  // namespace
