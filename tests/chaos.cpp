@@ -8,13 +8,15 @@
 // spans anywhere in a reply, msgSize left as framed.
 //
 // CHAOS_SESSIONS sets how many field-level sessions run (default 300),
-// CHAOS_BYTE_SESSIONS how many byte-level ones (default 150), CHAOS_FIRST
-// the first seed of both (default 1).  A failing session prints the command
+// CHAOS_BYTE_SESSIONS how many byte-level ones (default 150),
+// CHAOS_RETRY_SESSIONS how many of each with a retrying client (default
+// 60), CHAOS_FIRST the first seed of all (default 1).  A failing session prints the command
 // that replays it alone.
 #include "harness.h"
 
 #include <chrono>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -31,6 +33,7 @@ const char *const kOpNames[] = {"list", "block", "pipelined"};
 struct Session {
     unsigned long seed;
     bool bytes;  // --chaos-bytes instead of --chaos
+    bool retry;  // the client retries; the device heals after two connections
     Op op;
     std::string name;      // remote file or folder
     std::vector<std::string> deviceOpts;
@@ -71,12 +74,13 @@ const T &pick(std::mt19937_64 &rng, const std::vector<T> &from)
     return from[rng() % from.size()];
 }
 
-Session plan(unsigned long seed, bool bytes, const Tree &tree)
+Session plan(unsigned long seed, bool bytes, bool retry, const Tree &tree)
 {
-    // Byte-level sessions draw their own plans, not those of field-level
-    // sessions with the same seed.
-    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + (bytes ? 0x5bd1e995 : 0));
-    Session s{seed, bytes, Op(rng() % 3), "", {}};
+    // Byte-level and retrying sessions draw their own plans, not those of
+    // field-level sessions with the same seed.
+    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + (bytes ? 0x5bd1e995 : 0) +
+                        (retry ? 0x27d4eb2f : 0));
+    Session s{seed, bytes, retry, Op(rng() % 3), "", {}};
     // Small files more often: many sessions, and a fault usually ends one early.
     if (s.op == List) {
         s.name = "d" + std::to_string(pick(rng, tree.folders));
@@ -94,17 +98,22 @@ Session plan(unsigned long seed, bool bytes, const Tree &tree)
     }
     if (s.op == Piped && rng() % 3 == 0)
         s.deviceOpts.insert(s.deviceOpts.end(), {"--order", "shuffle:" + std::to_string(seed)});
+    if (retry)
+        s.deviceOpts.insert(s.deviceOpts.end(), {"--fault-connections", "2"});
     return s;
 }
 
 std::vector<std::string> clientArgs(const Session &s, const std::string &out)
 {
+    std::vector<std::string> args;
     switch (s.op) {
-    case List: return {"-l", s.name};
-    case Block: return {"-g", s.name, "-o", out};
-    case Piped: return {"-g", "-b", s.name, "-o", out};
+    case List: args = {"-l", s.name}; break;
+    case Block: args = {"-g", s.name, "-o", out}; break;
+    case Piped: args = {"-g", "-b", s.name, "-o", out}; break;
     }
-    return {};
+    if (s.retry)
+        args.insert(args.end(), {"--retry", "3"});
+    return args;
 }
 
 std::string join(const std::vector<std::string> &v)
@@ -168,9 +177,20 @@ struct Tally {
 };
 
 // Checks one finished session; returns what is wrong, or "" when all holds.
-std::string judge(const Session &s, const Result &r, const std::string &local, const Tree &tree,
-                  const std::string &deviceLog, Tally &tally)
+// A retrying client prints each failed attempt's message as usual; some
+// go to standard output, ahead of what the last attempt printed.
+std::string lastAttempt(const std::string &out)
 {
+    std::regex said("(Timeout or Error \\(line [0-9]+\\)\n|n = [0-9a-f]+,  size = [0-9a-f]+\n)");
+    return std::regex_replace(out, said, "");
+}
+
+std::string judge(const Session &s, const Result &given, const std::string &local,
+                  const Tree &tree, const std::string &deviceLog, Tally &tally)
+{
+    Result r = given;
+    if (s.retry && r.status == 0)
+        r.out = lastAttempt(r.out);
     std::string served = s.op == List ? tree.listings.at(s.name) : readfile(tree.root / s.name);
     if (r.timedout)
         return "did not end within " + std::to_string((int)kSessionLimit) + " s";
@@ -224,7 +244,8 @@ struct Slot {
 };
 
 // Runs the sessions of the given seeds, kParallel at a time, judging each.
-void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool bytes = false)
+void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool bytes = false,
+                 bool retry = false)
 {
     static Tree tree;
     Scratch work;
@@ -235,7 +256,7 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool byt
         for (size_t i = 0; i < slots.size(); i++) {
             Slot &slot = slots[i];
             if (!slot.client && next < seeds.size()) {
-                slot.session = plan(seeds[next++], bytes, tree);
+                slot.session = plan(seeds[next++], bytes, retry, tree);
                 slot.endpoint = "192.168.255.1:" + std::to_string(15300 + i);
                 slot.device = std::make_unique<Device>(tree.root.path(), slot.session.deviceOpts,
                                                        slot.endpoint);
@@ -254,8 +275,9 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool byt
                                  << slot.client->result().out.substr(0, 300)
                                  << "\n  stderr: " << slot.client->result().err.substr(0, 300)
                                  << "\n  replay: CHAOS_FIRST=" << s.seed
-                                 << (s.bytes ? " CHAOS_SESSIONS=0 CHAOS_BYTE_SESSIONS=1"
-                                             : " CHAOS_SESSIONS=1 CHAOS_BYTE_SESSIONS=0")
+                                 << (s.retry  ? " CHAOS_SESSIONS=0 CHAOS_BYTE_SESSIONS=0 CHAOS_RETRY_SESSIONS=1"
+                                     : s.bytes ? " CHAOS_SESSIONS=0 CHAOS_BYTE_SESSIONS=1 CHAOS_RETRY_SESSIONS=0"
+                                               : " CHAOS_SESSIONS=1 CHAOS_BYTE_SESSIONS=0 CHAOS_RETRY_SESSIONS=0")
                                  << " tests/netns.sh build/tests/chaos";
             slot.client.reset();
             slot.device.reset();
@@ -266,7 +288,7 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool byt
 }
 
 // Runs `variable` (or `fallback`) sessions from CHAOS_FIRST and prints the tally.
-void runCounted(const char *variable, unsigned long fallback, bool bytes)
+void runCounted(const char *variable, unsigned long fallback, bool bytes, bool retry = false)
 {
     const char *n = getenv(variable), *first = getenv("CHAOS_FIRST");
     unsigned long count = n ? std::stoul(n) : fallback, seed0 = first ? std::stoul(first) : 1;
@@ -274,9 +296,10 @@ void runCounted(const char *variable, unsigned long fallback, bool bytes)
     for (unsigned long seed = seed0; seed < seed0 + count; seed++)
         seeds.push_back(seed);
     Tally tally;
-    runSessions(seeds, tally, bytes);
+    runSessions(seeds, tally, bytes, retry);
 
-    printf("%s: %lu sessions from seed %lu\n", bytes ? "chaos-bytes" : "chaos", count, seed0);
+    printf("%s: %lu sessions from seed %lu\n",
+           retry ? "chaos-retry" : bytes ? "chaos-bytes" : "chaos", count, seed0);
     for (int op = 0; op < 3; op++)
         printf("  %-9s %4d sessions: %4d exit 0 (exact), %4d exit 1\n", kOpNames[op],
                tally.sessions[op], tally.ok[op], tally.failed[op]);
@@ -294,6 +317,17 @@ TEST(Chaos, HostileDeviceSessions)
 TEST(Chaos, ByteDamageSessions)
 {
     runCounted("CHAOS_BYTE_SESSIONS", 150, true);
+}
+
+// The same faults, both kinds, on the first two connections only, and a
+// client that retries: whatever the attempts went through, exit 0 only
+// with the exact result, and a failure leaves a beginning of the file.
+TEST(Chaos, RetryingSessions)
+{
+    runCounted("CHAOS_RETRY_SESSIONS", 60, false, true);
+    const char *first = getenv("CHAOS_FIRST");
+    if (first == nullptr)
+        runCounted("CHAOS_RETRY_SESSIONS", 60, true, true);
 }
 
 // Seeds that once found a fault, kept whatever range the run above covers:
