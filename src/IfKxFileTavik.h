@@ -47,6 +47,19 @@ struct SKxFileTavikGetResp {
 #define KX_FILE_TAVIK_LIST_RESP_FIXED 256
 #define KX_FILE_TAVIK_GET_RESP_FIXED 260
 
+// The layouts on the wire, field by field.
+static_assert(__builtin_offsetof(SKxFileTavikListReq, offset) == 240, "list request layout");
+static_assert(__builtin_offsetof(SKxFileTavikListReq, maxEntries) == 244, "list request layout");
+static_assert(__builtin_offsetof(SKxFileTavikListResp, returnCode) == 240, "list reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikListResp, totalEntries) == 244, "list reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikListResp, offset) == 248, "list reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikListResp, entries) == 252, "list reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetReq, offset) == 240, "get request layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetResp, returnCode) == 240, "get reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetResp, filesize) == 244, "get reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetResp, offset) == 248, "get reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetResp, last) == 252, "get reply layout");
+static_assert(__builtin_offsetof(SKxFileTavikGetResp, length) == 256, "get reply layout");
 static_assert(sizeof(SKxFileTavikListReq) == KX_FILE_TAVIK_LIST_REQ_SIZE, "list request layout");
 static_assert(sizeof(SKxFileTavikGetReq) == KX_FILE_TAVIK_GET_REQ_SIZE, "get request layout");
 static_assert(__builtin_offsetof(SKxFileTavikListResp, listing) == KX_FILE_TAVIK_LIST_RESP_FIXED,
