@@ -32,13 +32,26 @@ compare() {
     done
 }
 
-# tavik: the letters of the string literal passed to getopt().
-sed -n 's/.*getopt([^"]*"\([^"]*\)".*/\1/p' "$src/src/tavik.cpp" | tr -d ':+-' | fold -w1 |
-    sed 's/^/-/' | sort -u >"$tmp/want"
+# tavik: the letters of the string literal passed to getopt() or
+# getopt_long(), and the names in the longopts[] table that getopt_long()
+# is given ({"name", no_argument|required_argument, ...} up to the closing
+# "};").
+sed -n 's/.*getopt\(_long\)\{0,1\}([^"]*"\([^"]*\)".*/\2/p' "$src/src/tavik.cpp" | tr -d ':+-' |
+    fold -w1 | sed 's/^/-/' >"$tmp/short"
+sed -n '/ longopts\[\] *=/,/^};/p' "$src/src/tavik.cpp" |
+    sed -n 's/^[[:space:]]*{[[:space:]]*"\([^"]*\)"[[:space:]]*,.*/--\1/p' >"$tmp/long"
+[ -s "$tmp/short" ] || { echo "tavik: no getopt string found in src/tavik.cpp" >&2; status=1; }
+if grep -q 'getopt_long(' "$src/src/tavik.cpp" && ! [ -s "$tmp/long" ]; then
+    echo "tavik: getopt_long() is called but no longopts[] names were found" >&2; status=1
+fi
+sort -u "$tmp/short" "$tmp/long" >"$tmp/want"
 compare tavik.1
 
-# tavik-device: every -x and --name its --help shows.
-"$device" --help | options >"$tmp/want"
+# tavik-device: every -x and --name its --help shows in the option column
+# (lines indented a little that start with a dash, up to the gap before the
+# description), not those that its descriptions mention ("as tavik -c and -t
+# take them", a continuation line that starts with --chaos-bytes).
+"$device" --help | sed -n 's/^ \{1,8\}\(-.*\)$/\1/p' | sed 's/   *.*//' | options >"$tmp/want"
 compare tavik-device.1
 
 for page in tavik.1 tavik-device.1; do
