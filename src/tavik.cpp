@@ -159,7 +159,7 @@ static off_t letgo(void)
     if (!dl.ours) {  // refused before it began: the file stays as it was
         close(dl.fd);
         dl.fd = -1;
-        return 0;
+        return dl.base;
     }
     if (dl.runlen > 0 && pwrite(dl.fd, dl.run, (size_t)dl.runlen, dl.runat) == dl.runlen)
         dl.runlen = 0;  // written after all: it counts
@@ -180,6 +180,7 @@ static off_t letgo(void)
 static int progon;        // stderr is a terminal
 static int progshown;     // a line is on screen and not yet ended
 static double progstart, progdrawn, runstart;
+static long long runbase;    // bytes that were there when the run began
 static long long progbase;  // bytes that were there when this attempt began
 
 static double seconds(void)
@@ -193,8 +194,10 @@ static void startprogress(long long done)
 {
     progon = isatty(2);
     progstart = seconds();
-    if (attempt == 1)
+    if (attempt == 1) {
         runstart = progstart;
+        runbase = done;
+    }
     progdrawn = 0;
     progbase = done;
 }
@@ -262,10 +265,11 @@ static void endprogress(void)
 }
 
 // After a download that succeeded, the line gives way to what it came to:
-// the file, the whole time, and the rate of what was fetched; the longest
-// form that fits the terminal.
-static void summary(long long total, long long fetched)
+// the file, the time of the whole run, and the rate of what the run
+// fetched; the longest form that fits the terminal.
+static void summary(long long total)
 {
+    long long fetched = total - runbase;
     char line[3][120], all[24], speed[24];
     double took;
     int i, width;
@@ -1047,7 +1051,7 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
     }
     nothingmore(sd);
     vouch();
-    summary(filesize, filesize - from);
+    summary(filesize);
     closelocal(sd);
     return 0;
 }
@@ -1207,7 +1211,7 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
         fillwindow(sd, core, task, name, filesize);
         flushrun(sd);  // while the device works on the new requests
         waitfor(sd, SITE_WINDOW);
-        while (recGetReq(sd)) {
+        while (nflight > 0 && recGetReq(sd)) {  // what comes after the end is not a reply
             placeblock(sd, filesize);
             drawprogress(dl.gapless, filesize, 0);
         }
@@ -1216,7 +1220,7 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
     nothingmore(sd);
     vouch();
     drawprogress(filesize, filesize, 1);
-    summary(filesize, filesize - from);
+    summary(filesize);
     closelocal(sd);
 }
 
