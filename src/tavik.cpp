@@ -86,7 +86,8 @@ static jmp_buf again;
 static int attempt;           // 1 for the first
 static int firstsize = -1;    // the file size the first attempt was told
 static int sizeshown;         // the file size line is printed once a run
-static off_t keptlen;         // what the failed attempt kept
+static int unseekable;        // the local file is a pipe or a device
+static int owned;             // an attempt took the local file over
 
 // Bytes taken off the connection but not yet used: reading whatever has
 // arrived, rather than one reply half at a time, lets one read take in
@@ -148,18 +149,17 @@ static void vouch(void)
     dl.unsure = -1;
 }
 
-// Cuts the file to what can be trusted and lets go of it; returns the
-// length kept.
-static off_t letgo(void)
+// Cuts the file to what can be trusted and lets go of it.
+static void letgo(void)
 {
-    off_t keep = 0;
+    off_t keep;
 
     if (dl.fd < 0)
-        return 0;
+        return;
     if (!dl.ours) {  // refused before it began: the file stays as it was
         close(dl.fd);
         dl.fd = -1;
-        return dl.base;
+        return;
     }
     if (dl.runlen > 0 && pwrite(dl.fd, dl.run, (size_t)dl.runlen, dl.runat) == dl.runlen)
         dl.runlen = 0;  // written after all: it counts
@@ -170,7 +170,6 @@ static off_t letgo(void)
     close(dl.fd);
     dl.fd = -1;
     dl.runlen = 0;
-    return keep;
 }
 
 // ---- Progress -------------------------------------------------------------
@@ -299,8 +298,9 @@ static void quit(int sd, int kind)
 {
     if (sd >= 0)
         close(sd);
-    keptlen = letgo();
-    if (kind == LINK && attempt <= retries)
+    letgo();
+    // What went into a pipe cannot be taken back: no attempt may repeat it.
+    if (kind == LINK && attempt <= retries && !(unseekable && owned))
         longjmp(again, 1);
     exit(1);
 }
@@ -835,8 +835,6 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
 
 // ---- Downloads ------------------------------------------------------------
 
-static int owned;  // an earlier attempt took the local file over
-
 // Opens the local file without cutting it: a refusal of the first request
 // must not destroy a file that was there.  Returns where the download
 // goes on from: the end of the file when resuming (--continue, or an
@@ -855,7 +853,8 @@ static off_t startlocal(int sd)
     dl.mine = owned;
     dl.unsure = dl.writing = -1;
     dl.runlen = 0;
-    if (again && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    unseekable = fstat(fd, &st) == 0 && !S_ISREG(st.st_mode);
+    if (again && !unseekable)
         dl.base = st.st_size > INT_MAX ? (off_t)INT_MAX + 1 : st.st_size;
     dl.gapless = dl.base;
     return dl.base;
@@ -1285,16 +1284,20 @@ static void backoff(int ol)
 {
     static off_t before = -1;
     static int stuck;
+    struct stat st;
+    off_t from = 0;  // where the next attempt goes on from, as it will see it
     int pause;
 
-    stuck = keptlen > before ? 1 : stuck + 1;
-    before = keptlen;
+    if ((resume || owned) && stat(filename, &st) == 0 && S_ISREG(st.st_mode))
+        from = st.st_size;
+    stuck = from > before ? 1 : stuck + 1;
+    before = from;
     pause = stuck >= 5 ? 10 : 1 << (stuck - 1);
     if (ol)
         fprintf(stderr, "retrying (%d of %d) from the start in %d s\n", attempt, retries, pause);
     else
         fprintf(stderr, "retrying (%d of %d) from byte %lld in %d s\n", attempt, retries,
-                (long long)keptlen, pause);
+                (long long)from, pause);
     sleep((unsigned)pause);
 }
 

@@ -191,6 +191,12 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
     std::string got = readfile(work / "o0");
     EXPECT_TRUE(got == file.substr(0, 9216 + 4 * 1024)) << got.size();
     EXPECT_LT(results[1].seconds, 1.0);  // no pause: nothing was retried
+
+    // What went into a pipe cannot be taken back, so it is not retried.
+    Device dev(root.path(), {"--close-after", "5"});
+    Result r = run("/bin/sh", {"-c", "{ " + tavikBin + " -g f.dat -o /dev/fd/3 --retry 2 3>&1 >/dev/null; } | wc -c"});
+    EXPECT_EQ(r.out, "5120\n");
+    EXPECT_EQ(r.err, "device closed the connection\n");
     EXPECT_EQ(results.back().out.find("\nentries       1\n"), 0u) << results.back().out;
 }
 
