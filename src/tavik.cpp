@@ -1055,14 +1055,14 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
     return 0;
 }
 
-// Offsets asked for and not yet answered in the pipelined download; -1 is
-// a free slot.  nflight counts the others.
+// Offsets asked for and not yet answered in the pipelined download, in
+// the first `window` slots; -1 is a free slot.  nflight counts the others.
 static int inflight[MAXWINDOW];
 static int nextoff;  // the next offset to ask for
 
 static int findslot(int offset)
 {
-    for (int i = 0; i < MAXWINDOW; i++)
+    for (int i = 0; i < window; i++)
         if (inflight[i] == offset)
             return i;
     return -1;
@@ -1073,7 +1073,7 @@ static int findslot(int offset)
 static off_t gapfree(int filesize)
 {
     int low = nextoff < filesize ? nextoff : filesize;
-    for (int i = 0; i < MAXWINDOW; i++)
+    for (int i = 0; i < window; i++)
         if (inflight[i] >= 0 && inflight[i] < low)
             low = inflight[i];
     return low;
