@@ -232,17 +232,6 @@ TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
     }
 }
 
-// Arrival times of the block requests, in ms, from the device's log.
-std::vector<double> arrivals(const std::string &log)
-{
-    std::vector<double> t;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);)
-        if (line.find(" get ") != std::string::npos)
-            t.push_back(std::stod(line));
-    return t;
-}
-
 struct Window : Resume {};
 
 TEST_F(Window, SixtyFourGoOutAtOnceAndStayInFlight)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <random>
 #include <thread>
 
@@ -50,6 +51,16 @@ u_int32_t be32at(const std::string &s, size_t at)
 {
     const unsigned char *p = (const unsigned char *)s.data() + at;
     return (u_int32_t)p[0] << 24 | (u_int32_t)p[1] << 16 | (u_int32_t)p[2] << 8 | p[3];
+}
+
+std::vector<double> arrivals(const std::string &deviceLog)
+{
+    std::vector<double> t;
+    std::istringstream in(deviceLog);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(" get ") != std::string::npos)
+            t.push_back(std::stod(line));
+    return t;
 }
 
 std::string usage(const std::string &cmd)

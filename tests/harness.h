@@ -123,6 +123,8 @@ std::string pattern(size_t n, unsigned seed = 1);  // repeatable pseudo-random b
 std::string hex(const std::string &bytes);          // "00 0a 88 ..."
 std::string usage(const std::string &cmd);          // the client's usage text
 u_int32_t be32at(const std::string &s, size_t at);
+// Arrival times of the block requests, in ms, from a device's log.
+std::vector<double> arrivals(const std::string &deviceLog);
 
 extern std::string tavikBin, deviceBin;
 
