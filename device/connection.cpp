@@ -17,6 +17,12 @@ namespace {
 constexpr size_t kInputBufferSize = size_t{64} * 1024;
 // Reads per wakeup, so one flooding client cannot starve the others.
 constexpr int kReadsPerWakeup = 4;
+// The work one connection gets per turn of the event loop: requests are
+// answered until this much time has gone (at least one), and the rest wait
+// for the next turn, after every other connection had its turn.  A flood of
+// listings of a large directory thus delays the others by milliseconds,
+// not seconds.
+constexpr Micros kWorkPerTurn = 5 * kMicrosPerMilli;
 // A client that sends but does not read is not read from beyond this many
 // bytes of unsent replies, which bounds the memory one connection can hold.
 constexpr size_t kMaxWaitingBytes = size_t{2} * 1024 * 1024;
@@ -138,13 +144,38 @@ void OutputQueue::compact()
 
 Connection::Connection(int fd, uint64_t number, const DeviceContext &context)
     : fd_(fd), number_(number), context_(context), faults_(context.options, number),
-      input_(kInputBufferSize)
+      input_(kInputBufferSize), lastActive_(nowMicros())
 {
 }
 
 Connection::~Connection()
 {
-    close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void Connection::serveBacklog(Micros now)
+{
+    if (backlogged_ && !dead_)
+        answerInput(now);
+}
+
+std::optional<Micros> Connection::idleSince() const
+{
+    // Replies waiting for their time, or a backlog, wait on us, not on the
+    // client; a closing connection has its own deadline.
+    if (dead_ || closing_ || backlogged_ || !pending_.empty() || !held_.empty() ||
+        output_.resumeTime())
+        return std::nullopt;
+    return lastActive_;
+}
+
+void Connection::closeNow(const std::string &why)
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    fail(why);
 }
 
 short Connection::pollEvents() const
@@ -201,7 +232,7 @@ std::optional<Micros> Connection::nextDeadline() const
 
 bool Connection::drained() const
 {
-    return pending_.empty() && held_.empty() && output_.empty();
+    return !backlogged_ && pending_.empty() && held_.empty() && output_.empty();
 }
 
 bool Connection::finished() const
@@ -218,7 +249,7 @@ bool Connection::wantsInput() const
     // While closing, input is still read (and dropped): closing a socket
     // with unread data would reset the connection and could destroy replies
     // the client has not read yet.
-    return !dead_ && !inputEnded_ &&
+    return !dead_ && !inputEnded_ && !backlogged_ &&
            (closing_ || output_.size() + waitingBytes_ < kMaxWaitingBytes);
 }
 
@@ -241,25 +272,38 @@ void Connection::readInput(Micros now)
             return;
         }
         inputLength_ += static_cast<size_t>(got);
-        // The requests of one read are answered as one batch: that is what
-        // "arrived together" means for --order without --delay.
-        consumeInput(now);
-        context_.recorder.flush();
-        releaseDue(now);
-        flushOutput(now);
+        lastActive_ = now;
+        answerInput(now);
         if (static_cast<size_t>(got) < room)
             return;  // the socket is drained
         now = nowMicros();
     }
 }
 
+void Connection::answerInput(Micros now)
+{
+    // The requests of one read are answered as one batch: that is what
+    // "arrived together" means for --order without --delay.
+    consumeInput(now);
+    context_.recorder.flush();
+    releaseDue(now);
+    flushOutput(now);
+}
+
 void Connection::consumeInput(Micros now)
 {
     size_t used = 0;
+    Micros started = nowMicros();
+    backlogged_ = false;
     while (!closing_ && !dead_) {
         Frame frame = checkFrame(input_.data() + used, inputLength_ - used);
         if (frame.status == Frame::Incomplete)
             break;
+        if (frame.status == Frame::Complete && used > 0 &&
+            nowMicros() - started >= kWorkPerTurn) {
+            backlogged_ = true;  // the rest is answered in the next turn
+            break;
+        }
         if (frame.status == Frame::Malformed) {
             refuse(frame.error);
             break;
@@ -286,8 +330,10 @@ void Connection::handleRequest(const char *frame, Micros now)
         refuse(error);
         return;
     }
-    uint64_t sequence = ++requests_;
     logRequest(request);
+    if (!addressedToUs(request))
+        return;
+    uint64_t sequence = ++requests_;
     unsigned long long conn = number_;
     unsigned long long n = sequence;
     switch (faults_.admit(sequence)) {
@@ -341,6 +387,19 @@ void Connection::turnAway(const Request &request, uint64_t sequence)
         return;
     }
     }
+}
+
+bool Connection::addressedToUs(const Request &request) const
+{
+    const std::set<uint32_t> &targets = context_.options.targets;
+    if (targets.empty() || targets.count(request.target))
+        return true;
+    // As a device without such a task: no reply at all, and no reply number
+    // used up, so that the fault counts go by the requests answered.
+    logVerbose("conn %llu no target %04x:%04x: request not answered",
+               static_cast<unsigned long long>(number_), request.target >> 16,
+               request.target & 0xFFFF);
+    return false;
 }
 
 void Connection::logRequest(const Request &request) const
@@ -472,10 +531,13 @@ void Connection::flushOutput(Micros now)
 {
     if (dead_)
         return;
+    size_t waiting = output_.size();
     if (output_.flush(fd_, now) == OutputQueue::Result::Failed) {
         fail(std::string("send failed: ") + std::strerror(errno));
         return;
     }
+    if (output_.size() < waiting)
+        lastActive_ = now;
     if (closing_ && !halfClosed_ && drained()) {
         // The client sees the end of the stream behind the last reply.
         shutdown(fd_, SHUT_WR);

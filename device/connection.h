@@ -102,16 +102,30 @@ public:
     std::optional<Micros> nextDeadline() const;
     // Nothing more to do: the connection can be closed and forgotten.
     bool finished() const;
+    // Whole requests wait unanswered: this turn's work for it was done.
+    bool backlogged() const { return backlogged_; }
+    // Answers the next of them, as much as one turn allows.
+    void serveBacklog(Micros now);
+    // Since when nothing has come in or gone out, while nothing waits on
+    // the device's side; nothing when the connection is not idle.
+    std::optional<Micros> idleSince() const;
+    // The last time a byte came in or went out.
+    Micros lastActive() const { return lastActive_; }
+    // Closes the socket at once, to free its descriptor; finished() from
+    // then on.
+    void closeNow(const std::string &why);
     const std::string &closeReason() const { return closeReason_; }
 
 private:
     bool wantsInput() const;
     bool drained() const;  // nothing waits to be sent
     void readInput(Micros now);
+    void answerInput(Micros now);
     void consumeInput(Micros now);
     void handleRequest(const char *frame, Micros now);
     bool atInflightLimit() const;  // --max-inflight unanswered already
     void turnAway(const Request &request, uint64_t sequence);  // per --over
+    bool addressedToUs(const Request &request) const;  // per --target
     void logRequest(const Request &request) const;
     void queueReply(const Request &request, uint64_t sequence, Micros now);
     void releaseDue(Micros now);
@@ -141,6 +155,8 @@ private:
     size_t waitingBytes_ = 0;           // bytes of pending_ and held_
     OutputQueue output_;
 
+    bool backlogged_ = false;  // whole requests wait in input_ for the next turn
+    Micros lastActive_;
     bool inputEnded_ = false;  // the peer sent its last byte
     bool closing_ = false;     // close once everything queued has gone out
     bool dead_ = false;        // close now

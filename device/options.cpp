@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -26,6 +27,11 @@ const char kUsage[] =
     "  --root DIR             directory to serve (default: the current directory)\n"
     "  --block-size N         data bytes per block reply, 1..65259 (default 1024)\n"
     "  --record FILE          append every complete request received to FILE\n"
+    "  --target CORE:TASK     answer only requests addressed to this core and task\n"
+    "                         (hexadecimal, as tavik -c and -t take them), leave\n"
+    "                         others unanswered; repeatable (default: answer all)\n"
+    "  --idle-timeout S       close a connection idle for S seconds; fractions\n"
+    "                         allowed, 0 never (default 60)\n"
     "  -v, --verbose          log connections, requests and faults on stderr\n"
     "  -h, --help             show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -239,6 +245,30 @@ const FlagOption *findFlag(const std::string &name)
     return nullptr;
 }
 
+// One half of a --target: hexadecimal, with or without 0x, at most 0xFFFF,
+// as the client takes -c and -t.
+uint32_t parseAddressHalf(const std::string &text, const std::string &whole)
+{
+    bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    std::string digits = prefixed ? text.substr(2) : text;
+    if (digits.empty() || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        fail("target", whole, "is not CORE:TASK in hexadecimal, each at most FFFF");
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    if (digits.size() > 4)
+        fail("target", whole, "is not CORE:TASK in hexadecimal, each at most FFFF");
+    return static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+}
+
+void addTarget(Options &options, const std::string &text)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        fail("target", text, "is not CORE:TASK in hexadecimal, each at most FFFF");
+    uint32_t core = parseAddressHalf(text.substr(0, colon), text);
+    uint32_t task = parseAddressHalf(text.substr(colon + 1), text);
+    options.targets.insert(core << 16 | task);
+}
+
 using Setter = void (*)(Options &, const std::string &);
 
 struct ValueOption {
@@ -261,6 +291,12 @@ const ValueOption kOptions[] = {
          if (v.empty())
              fail("record", v, "is empty");
          o.recordPath = v;
+     }},
+    {"target", addTarget},
+    {"idle-timeout", [](Options &o, const std::string &v) {
+         // Up to a day; a connection that is to stay longer never idles out.
+         double seconds = parseReal("idle-timeout", v, 0, 86400);
+         o.idleTimeout = static_cast<Micros>(std::llround(seconds * kMicrosPerSecond));
      }},
     {"delay", [](Options &o, const std::string &v) {
          // Up to an hour: anything longer is surely a typo.

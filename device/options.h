@@ -31,6 +31,9 @@ struct Options {
     std::string recordPath;  // empty: no recording
     size_t blockSize = 1024;
     bool verbose = false;
+    // --target: the core<<16|task addresses answered; empty: every one.
+    std::set<uint32_t> targets;
+    Micros idleTimeout = 60 * kMicrosPerSecond;  // 0: connections never idle out
 
     // Faults; counts are per connection and 1-based.
     Micros delay = 0;

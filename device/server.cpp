@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -22,6 +23,11 @@ constexpr int kAcceptsPerWakeup = 256;
 // How long to stop accepting when out of descriptors: the connection stays
 // in the backlog, and polling the listener meanwhile would only spin.
 constexpr Micros kAcceptPause = 100 * kMicrosPerMilli;
+// Descriptors kept free for listings and downloads, as a share of the
+// limit: new connections take the place of idle ones before they would take
+// these.
+constexpr rlim_t kSpareDescriptorShare = 8;
+constexpr rlim_t kMaxSpareDescriptors = 16;
 // Timers of a virtual machine fire tens of microseconds late, which at a
 // --delay of 0.5 ms is a tenth of the round trip: the loop wakes this much
 // early and then polls without waiting until the reply is due.
@@ -110,6 +116,12 @@ std::string localAddress(int fd)
 Server::Server(int listenFd, const DeviceContext &context)
     : listenFd_(listenFd), context_(context)
 {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        rlim_t spare = std::clamp<rlim_t>(limit.rlim_cur / kSpareDescriptorShare, 1,
+                                          kMaxSpareDescriptors);
+        roomyBelow_ = limit.rlim_cur > spare ? limit.rlim_cur - spare : 0;
+    }
 }
 
 Server::~Server()
@@ -135,6 +147,8 @@ bool Server::run(const sigset_t &waitMask, const volatile sig_atomic_t &stopRequ
         if (ready > 0)
             dispatch(now);
         runTimers(nowMicros());
+        serveBacklogs(nowMicros());
+        closeIdle(nowMicros());
         reap();
     }
     return true;
@@ -144,6 +158,8 @@ void Server::preparePoll()
 {
     polls_.clear();
     polled_.clear();
+    backlogged_.clear();
+    nextIdleCheck_.reset();
     if (acceptPausedUntil_ == 0) {
         polls_.push_back(pollfd{listenFd_, POLLIN, 0});
         polled_.push_back(Polled{Polled::Listener, nullptr});
@@ -153,7 +169,21 @@ void Server::preparePoll()
         // Polled even with no events wanted, to learn of errors and hang-ups.
         polls_.push_back(pollfd{slot.connection->fd(), slot.connection->pollEvents(), 0});
         polled_.push_back(Polled{Polled::Client, &slot});
+        noteWaiting(slot);
     }
+}
+
+// Notes what a connection needs from the loop besides its sockets and
+// timers: a turn for its backlog, a look when it may have idled out.
+void Server::noteWaiting(const Slot &slot)
+{
+    const Connection &connection = *slot.connection;
+    if (connection.backlogged())
+        backlogged_.push_back(connection.number());
+    std::optional<Micros> idle = connection.idleSince();
+    Micros timeout = context_.options.idleTimeout;
+    if (idle && timeout > 0 && (!nextIdleCheck_ || *idle + timeout < *nextIdleCheck_))
+        nextIdleCheck_ = *idle + timeout;
 }
 
 const timespec *Server::pollTimeout(Micros now, timespec &storage) const
@@ -163,6 +193,10 @@ const timespec *Server::pollTimeout(Micros now, timespec &storage) const
         next = timers_.top().when;
     if (acceptPausedUntil_ != 0 && (!next || acceptPausedUntil_ < *next))
         next = acceptPausedUntil_;
+    if (nextIdleCheck_ && (!next || *nextIdleCheck_ < *next))
+        next = nextIdleCheck_;
+    if (!backlogged_.empty())
+        next = now;  // a backlog is served in the next turn, without waiting
     if (!next)
         return nullptr;  // nothing timed: wait for the sockets alone
     // ppoll() takes a timespec, so sub-millisecond delays stay accurate.
@@ -205,6 +239,9 @@ void Server::acceptConnections(Micros now)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
+        // Out of descriptors: an idle connection gives way to the new one.
+        if ((errno == EMFILE || errno == ENFILE) && makeRoom(nullptr))
+            continue;
         logLine("accept failed: %s; pausing accepts", std::strerror(errno));
         acceptPausedUntil_ = now + kAcceptPause;
         return;
@@ -231,6 +268,65 @@ void Server::adopt(int fd, const std::string &peer)
     uint64_t number = ++accepted_;
     logVerbose("conn %llu accepted from %s", static_cast<unsigned long long>(number), peer.c_str());
     connections_[number].connection = std::make_unique<Connection>(fd, number, context_);
+    // Descriptors are handed out lowest first, so this one says how few
+    // are left above it.
+    if (roomyBelow_ != 0 && static_cast<rlim_t>(fd) >= roomyBelow_)
+        makeRoom(connections_[number].connection.get());
+}
+
+void Server::serveBacklogs(Micros now)
+{
+    // Those that had a backlog when the turn began: the others had their
+    // share of work while their input was read.
+    for (uint64_t number : backlogged_) {
+        auto it = connections_.find(number);
+        if (it == connections_.end())
+            continue;
+        it->second.connection->serveBacklog(now);
+        reschedule(it->second);
+    }
+}
+
+void Server::closeIdle(Micros now)
+{
+    Micros timeout = context_.options.idleTimeout;
+    if (timeout == 0 || !nextIdleCheck_ || now < *nextIdleCheck_)
+        return;
+    for (auto &entry : connections_) {
+        Connection &connection = *entry.second.connection;
+        std::optional<Micros> idle = connection.idleSince();
+        if (idle && now - *idle >= timeout) {
+            char why[64];
+            std::snprintf(why, sizeof why, "idle for %g s",
+                          static_cast<double>(timeout) / kMicrosPerSecond);
+            connection.closeNow(why);
+        }
+    }
+}
+
+bool Server::makeRoom(const Connection *keep)
+{
+    // The one idle longest; failing that, the one that was active longest
+    // ago, as a connection waiting on us still holds a descriptor.
+    Connection *oldest = nullptr;
+    auto older = [](const Connection &a, const Connection *b) {
+        if (!b)
+            return true;
+        if (a.idleSince().has_value() != b->idleSince().has_value())
+            return a.idleSince().has_value();
+        return a.lastActive() < b->lastActive();
+    };
+    for (auto &entry : connections_) {
+        Connection &connection = *entry.second.connection;
+        if (&connection != keep && !connection.finished() && older(connection, oldest))
+            oldest = &connection;
+    }
+    if (!oldest)
+        return false;
+    logLine("conn %llu closed to make room for a new one: out of descriptors",
+            static_cast<unsigned long long>(oldest->number()));
+    oldest->closeNow("out of descriptors");
+    return true;
 }
 
 void Server::runTimers(Micros now)

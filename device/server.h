@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/resource.h>
 
 #include "connection.h"
 
@@ -61,12 +62,16 @@ private:
     };
 
     void preparePoll();
+    void noteWaiting(const Slot &slot);
     const timespec *pollTimeout(Micros now, timespec &storage) const;
     void dispatch(Micros now);
     void acceptConnections(Micros now);
     void adopt(int fd, const std::string &peer);
     void runTimers(Micros now);
     void reschedule(Slot &slot);
+    void serveBacklogs(Micros now);
+    void closeIdle(Micros now);
+    bool makeRoom(const Connection *keep);
     void reap();
 
     int listenFd_;
@@ -77,6 +82,11 @@ private:
     std::vector<Polled> polled_;  // what polls_[i] is
     uint64_t accepted_ = 0;
     Micros acceptPausedUntil_ = 0;  // 0: accepting
+    // A new connection on a descriptor this high makes room by closing the
+    // one idle longest: the descriptors above are kept for files.
+    rlim_t roomyBelow_ = 0;
+    std::vector<uint64_t> backlogged_;  // connections with a backlog, as polled
+    std::optional<Micros> nextIdleCheck_;  // when the first idle connection expires
 };
 
 }  // namespace device

@@ -1,0 +1,437 @@
+// The stand-in device itself: what it lets out of its root (nothing, not
+// even through a symlink swapped mid-request), how it writes names, which
+// targets it answers, and how it shares itself among connections: fairly
+// under a flood, and within its descriptors when many sit idle.
+#include "harness.h"
+#include "tavik.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+using namespace th;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kHeader = KX_SYSCOM_HEADER_SIZE, kName = KX_FILE_TAVIK_NAME_LEN;
+constexpr size_t kCodeAt = kHeader + kName;  // returnCode, in both replies
+constexpr size_t kListTextAt = kHeader + KX_FILE_TAVIK_LIST_RESP_FIXED;
+constexpr size_t kGetDataAt = kHeader + KX_FILE_TAVIK_GET_RESP_FIXED;
+constexpr int kAccessViolation = EKxFileTavikRet_AccessViolation;
+
+// One listing line as the device writes it.
+std::string entry(char type, long long size, const std::string &name)
+{
+    char line[512];
+    snprintf(line, sizeof line, "%c %10lld %s\n", type, size, name.c_str());
+    return line;
+}
+
+std::string listing(int entries, const std::string &text)
+{
+    return "\nentries       " + std::to_string(entries) + "\n\n" + text + "\n";
+}
+
+long long sizeOf(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (long long)info.st_size : -1;
+}
+
+// --- Raw requests, for what the client cannot do: thousands of requests
+// in flight, or a connection that stays open doing nothing.
+
+std::string be16(unsigned v) { return {(char)(v >> 8 & 0xFF), (char)(v & 0xFF)}; }
+std::string be32(u_int32_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
+unsigned be16at(const std::string &s, size_t at)
+{
+    return (unsigned)(unsigned char)s[at] << 8 | (unsigned char)s[at + 1];
+}
+int le32at(const std::string &s, size_t at)
+{
+    const unsigned char *p = (const unsigned char *)s.data() + at;
+    return (int)(p[0] | p[1] << 8 | p[2] << 16 | (u_int32_t)p[3] << 24);
+}
+
+std::string request(bool list, const std::string &name)
+{
+    std::string field = name;
+    field.resize(kName, '\0');
+    size_t size = kHeader + (list ? KX_FILE_TAVIK_LIST_REQ_SIZE : KX_FILE_TAVIK_GET_REQ_SIZE);
+    std::string header = be16(0) + be16(list ? KX_FILE_TAVIK_LIST_REQ_MSG : KX_FILE_TAVIK_GET_REQ_MSG) +
+                         be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +
+                         be16(KX_SYSCOM_REQ_FLAGS);
+    return header + field + be32(0) + (list ? be32(100) : "");
+}
+
+int dial()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(15003);
+    inet_pton(AF_INET, "192.168.255.1", &sa.sin_addr);
+    if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+// Reads what has come, waiting up to ms for the first bytes; false once the
+// device has closed the connection.
+bool receive(int fd, std::string &into, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return true;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0)
+        into.append(buf, (size_t)n);
+    return n > 0 || (n < 0 && errno == EAGAIN);
+}
+
+// Takes the first whole reply off the front of `bytes`.
+bool nextReply(std::string &bytes, std::string &reply)
+{
+    if (bytes.size() < kHeader || bytes.size() < be16at(bytes, 12))
+        return false;
+    size_t size = be16at(bytes, 12);
+    reply = bytes.substr(0, size);
+    bytes.erase(0, size);
+    return true;
+}
+
+// Whether the device has closed `fd` (end of stream or a reset); waits up
+// to ms for it.
+bool closedByDevice(int fd, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return false;
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+}  // namespace
+
+TEST(Device, VersionAndBadTargets)
+{
+    Result r = run(deviceBin, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "tavik-device " TAVIK_VERSION "\n");
+    EXPECT_EQ(r.err, "");
+
+    for (const char *bad : {"1442", "1442:", ":614", "1442:10000", "x:614", "0x:614", "1442:614:1"}) {
+        Result b = run(deviceBin, {"--target", bad});
+        EXPECT_EQ(b.status, 2) << bad;
+        EXPECT_EQ(b.err, std::string("tavik-device: --target: '") + bad +
+                             "' is not CORE:TASK in hexadecimal, each at most FFFF\n"
+                             "Try 'tavik-device --help' for more information.\n");
+    }
+}
+
+// Links to what lies outside the root are not listed, neither a file nor a
+// directory, whether relative or absolute; links that stay inside are
+// listed as what they point to.  Reaching through them is refused.
+TEST(Device, ListingsShowNothingOutsideTheRoot)
+{
+    Scratch top;
+    std::string root = top / "root", outside = top / "outside";
+    mkdir(root.c_str(), 0755);
+    mkdir(outside.c_str(), 0755);
+    mkdir((root + "/sub").c_str(), 0755);
+    writefile(outside + "/secret", std::string(1221, 's'));
+    writefile(root + "/a", "abc");
+    ASSERT_EQ(symlink("a", (root + "/in").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (root + "/insub").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/secret", (root + "/outfile").c_str()), 0);
+    ASSERT_EQ(symlink("../outside", (root + "/outdir").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/secret").c_str(), (root + "/absfile").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root + "/absdir").c_str()), 0);
+    ASSERT_EQ(symlink("../../outside/secret", (root + "/sub/up").c_str()), 0);
+    Device dev(root);
+
+    long long dirSize = sizeOf(root + "/sub");
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(4, entry('-', 3, "a") + entry('-', 3, "in") + entry('d', dirSize, "insub") +
+                                    entry('d', dirSize, "sub")));
+    r = tavik({"-l", "sub"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(0, ""));
+
+    for (const char *name : {"outdir", "absdir", "insub/up"}) {
+        r = tavik({"-l", name});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, listing(0, "")) << name;  // what the client prints before the error
+        EXPECT_NE(r.err.find("AccessViolation"), std::string::npos) << name << ": " << r.err;
+    }
+    for (const char *name : {"outfile", "absfile", "sub/up", "outdir/secret"}) {
+        Scratch here;
+        r = tavik({"-g", name, "-o", "copy"}, {}, here.path());
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find("AccessViolation"), std::string::npos) << name << ": " << r.err;
+        EXPECT_EQ(readfile(here / "copy"), "") << name;
+    }
+}
+
+// A newline in a name must not start a listing line of its own.
+TEST(Device, ControlCharactersInNamesAreEscaped)
+{
+    Scratch root;
+    writefile(root / "a\nb", "12");
+    writefile(root / "tab\there", "");
+    writefile(root / "back\\slash", "");
+    writefile(root / "del\x7f", "");
+    writefile(root / "\n-          0 forged", "");
+    writefile(root / "plain", "");
+    Device dev(root.path());
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, listing(6, entry('-', 0, "\\012-          0 forged") + entry('-', 2, "a\\012b") +
+                                    entry('-', 0, "back\\\\slash") + entry('-', 0, "del\\177") +
+                                    entry('-', 0, "plain") + entry('-', 0, "tab\\011here")));
+}
+
+// A link swapped, as fast as a thread can, between a file inside and one
+// outside while blocks and listings are asked for through it: a reply
+// either serves the file inside or refuses, and never carries a byte, or
+// the size, of the one outside.  Three spellings of the name make the
+// device open it afresh for every request rather than keep it open.
+TEST(Device, ASwappedLinkNeverServesWhatLiesOutside)
+{
+    Scratch top;
+    std::string root = top / "root", outside = top / "outside";
+    mkdir(root.c_str(), 0755);
+    mkdir(outside.c_str(), 0755);
+    std::string inside = pattern(700, 1), secret = std::string(900, 'S');
+    writefile(root + "/inside", inside);
+    writefile(outside + "/secret", secret);
+    std::string link = root + "/link", spare = root + "/spare";
+    ASSERT_EQ(symlink("inside", link.c_str()), 0);
+    Device dev(root);
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string targets[] = {"../outside/secret", "inside", outside + "/secret", "inside"};
+        for (size_t i = 0; !stop; i = (i + 1) % 4) {
+            unlink(spare.c_str());
+            if (symlink(targets[i].c_str(), spare.c_str()) == 0)
+                rename(spare.c_str(), link.c_str());
+        }
+    });
+
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    int served = 0, refused = 0, listedInside = 0, listedAbsent = 0;
+    std::string bytes, reply;
+    auto until = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < until && !HasFailure()) {
+        std::string batch;
+        for (const char *name : {"link", "./link", "/link"})
+            batch += request(false, name);
+        batch += request(true, "/");
+        ASSERT_TRUE(sendAll(fd, batch));
+        for (int got = 0; got < 4;) {
+            ASSERT_TRUE(receive(fd, bytes, 3000)) << "device closed the connection";
+            while (got < 4 && nextReply(bytes, reply)) {
+                got++;
+                int code = le32at(reply, kCodeAt);
+                bool list = be16at(reply, 2) == KX_FILE_TAVIK_LIST_REQ_MSG + 1;
+                if (!list && code == 0) {
+                    EXPECT_EQ(reply.substr(kGetDataAt), inside);
+                    EXPECT_EQ(le32at(reply, kCodeAt + 4), (int)inside.size());  // filesize
+                    served++;
+                } else if (!list) {
+                    EXPECT_EQ(code, kAccessViolation);
+                    refused++;
+                } else {
+                    std::string text = reply.substr(kListTextAt);
+                    EXPECT_EQ(text.find("900"), std::string::npos) << text;
+                    (text.find(entry('-', 700, "link")) != std::string::npos ? listedInside
+                                                                             : listedAbsent)++;
+                }
+            }
+        }
+    }
+    stop = true;
+    swapper.join();
+    close(fd);
+    // Both outcomes came up, or the swapping never raced a request.
+    EXPECT_GT(served, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(listedInside, 0);
+    EXPECT_GT(listedAbsent, 0);
+}
+
+// --target: requests to any other core and task are never answered, as a
+// device without such a task would; the targets named are.  One 3 s
+// timeout for all.
+TEST(Device, OnlyTheTargetsNamedAreAnswered)
+{
+    Scratch root;
+    writefile(root / "f", "x");
+    Device dev(root.path(), {"--target", "1442:614", "--target", "0x1:0X0002"});
+    std::vector<Call> calls;
+    for (std::vector<std::string> args : {std::vector<std::string>{"-c", "1443", "-l"},
+                                          {"-c", "1442", "-l"},
+                                          {"-c", "0x1", "-t", "2", "-l"},
+                                          {"-t", "615", "-l"}})
+        calls.push_back(Call{args, {}, ""});
+    std::vector<Result> r = tavikAll(calls);
+    std::string want = listing(1, entry('-', 1, "f"));
+    EXPECT_EQ(r[0].status, 1);
+    EXPECT_EQ(r[0].out, "Timeout or Error (line 164)\n");
+    EXPECT_EQ(r[1].status, 0) << r[1].err;
+    EXPECT_EQ(r[1].out, want);
+    EXPECT_EQ(r[2].status, 0) << r[2].err;
+    EXPECT_EQ(r[2].out, want);
+    EXPECT_EQ(r[3].status, 1);
+    EXPECT_EQ(r[3].out, "Timeout or Error (line 164)\n");
+    std::string log = dev.log();
+    EXPECT_NE(log.find("no target 1443:0614: request not answered"), std::string::npos) << log;
+    EXPECT_NE(log.find("no target 1462:0615: request not answered"), std::string::npos) << log;
+    EXPECT_EQ(dev.requests().size(), 4u);  // all are received and recorded
+}
+
+// One connection keeps thousands of listings of a large directory in flight;
+// a download beside it must still get every reply within the client's wait.
+TEST(Device, AFloodOfListingsDoesNotStarveADownload)
+{
+    Scratch root;
+    std::string big = root / "big";
+    mkdir(big.c_str(), 0755);
+    // Hard links: much quicker to make than as many files.
+    writefile(big + "/entry-0", "");
+    for (int i = 1; i < 5000; i++)
+        link((big + "/entry-0").c_str(), (big + "/entry-with-a-longer-name-" + std::to_string(i)).c_str());
+    std::string data = pattern(100 * 1024, 5);
+    writefile(root / "file", data);
+    Device dev(root.path());
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> answered{0};
+    std::thread flood([&] {
+        int fd = dial();
+        std::string out, bytes, reply;
+        size_t inFlight = 0;
+        while (!stop && fd >= 0) {
+            // Never blocked in send: the device reads no more from a client
+            // that does not take its replies.
+            for (; inFlight < 4096; inFlight++)
+                out += request(true, "big");
+            ssize_t n = send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                out.erase(0, (size_t)n);
+            if (!receive(fd, bytes, 1))
+                break;
+            while (nextReply(bytes, reply)) {
+                inFlight--;
+                answered++;
+            }
+        }
+        close(fd);
+    });
+    // The flood is under way before the download starts.
+    for (int i = 0; answered == 0 && i < 2000; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    Scratch here;
+    Result r = tavik({"-g", "file", "-o", "copy"}, {}, here.path());
+    long during = answered;
+    stop = true;
+    flood.join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(readfile(here / "copy") == data);
+    EXPECT_GT(during, 1) << "the flood was not served meanwhile";
+}
+
+// With its descriptors nearly all taken by idle connections, the device
+// closes the one idle longest to take a new one, and it closes every
+// connection idle for --idle-timeout; a connection in use stays.
+TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
+{
+    // The device under a limit of 64 descriptors, soft and hard, so that it
+    // cannot raise it again.
+    Scratch bin, root;
+    writefile(root / "f", "x");
+    std::string wrapper = bin / "tavik-device";
+    writefile(wrapper, "#!/bin/sh\nulimit -n 64 || exit 99\nexec '" + deviceBin + "' \"$@\"\n");
+    chmod(wrapper.c_str(), 0755);
+    std::string real = deviceBin;
+    deviceBin = wrapper;
+    std::unique_ptr<Device> dev;
+    try {
+        dev = std::make_unique<Device>(root.path(), std::vector<std::string>{"--idle-timeout", "1"});
+    } catch (...) {
+        deviceBin = real;
+        throw;
+    }
+    deviceBin = real;
+
+    auto start = Clock::now();
+    std::vector<int> idle;
+    for (int i = 0; i < 100; i++) {
+        int fd = dial();
+        ASSERT_GE(fd, 0) << i;
+        idle.push_back(fd);
+    }
+    int busy = dial();
+    ASSERT_GE(busy, 0);
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
+
+    // The first made room for the later ones; the latest are still open.
+    EXPECT_TRUE(closedByDevice(idle.front(), 0));
+    for (size_t i = idle.size() - 10; i < idle.size(); i++)
+        EXPECT_FALSE(closedByDevice(idle[i], 0)) << i;
+    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "too slow to tell";
+
+    // Past the idle timeout all idle ones are closed; the busy one, asking
+    // for a listing every 200 ms, is still answered.
+    std::string bytes, reply;
+    while (Clock::now() - start < std::chrono::milliseconds(2500)) {
+        ASSERT_TRUE(sendAll(busy, request(true, "/")));
+        for (bool got = false; !got;) {
+            ASSERT_TRUE(receive(busy, bytes, 3000)) << "busy connection closed";
+            got = nextReply(bytes, reply);
+        }
+        EXPECT_EQ(le32at(reply, kCodeAt), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (size_t i = 0; i < idle.size(); i++) {
+        EXPECT_TRUE(closedByDevice(idle[i], 0)) << i;
+        close(idle[i]);
+    }
+    close(busy);
+    std::string log = dev->log();
+    EXPECT_NE(log.find("out of descriptors"), std::string::npos) << log;
+    EXPECT_NE(log.find("(idle for 1 s)"), std::string::npos) << log;
+}
