@@ -103,8 +103,10 @@ if [ -r "$file" ] && . "$file"; then
         [ -n "$all" ] || fail "no options in $device --help"
         longs=$(starting "$all" --)
         expect "$longs" tavik-device --
+        # Each option completes to every option it begins (--chaos to
+        # --chaos, --chaos-bytes and --chaos-rate).
         for o in $all; do
-            expect "$o" tavik-device "$o"
+            expect "$(starting "$all" "$o")" tavik-device "$o"
         done
     fi
     got=$(offered tavik-device --ro)
