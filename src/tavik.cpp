@@ -387,7 +387,8 @@ static void printlongopts(const char *cmd)
            MAXRETRY);
     printf("  --window N    with -g -b: N requests in flight (1-%d, default %d); more than\n"
            "                the device accepts ends in a timeout\n", MAXWINDOW, WINDOW);
-    printf("\nExample: '%s -g -b --retry 5 ram/ttiTrace.dat'\n\n", cmd);
+    printf("\nExamples: '%s -g -b --retry 5 ram/ttiTrace.dat'\n"
+           "          '%s -g -b --window 64 ram/ttiTrace.dat'\n\n", cmd, cmd);
 }
 
 // ---- Device link ----------------------------------------------------------
@@ -741,18 +742,28 @@ static void sendListReq(int sd, u32 core, u32 task, const char *name, u32 offset
     sendbuf(sd, reqbuf, LIST_REQ_SIZE);
 }
 
-// The listing text of all pages, gathered: the entry count is printed first.
+// The listing text of all pages, gathered: the entry count is printed
+// first.  The buffer doubles as it fills, so that many pages cost no more
+// copying than one.
 static char *listing;
-static size_t listlen;
+static size_t listlen, listcap;
 
 static void addlisting(int sd, const char *text, size_t len)
 {
     if (listlen + len > LISTBOUND)
         failmsg(sd, "listing too large: more than %d MiB of text", LISTBOUND >> 20);
-    char *p = (char *)realloc(listing, listlen + len + 1);
-    if (p == NULL)
-        failmsg(sd, "out of memory for the listing");
-    listing = p;
+    if (listing == NULL || listlen + len + 1 > listcap) {
+        size_t cap = listcap ? listcap : 65536;
+        while (cap < listlen + len + 1)
+            cap *= 2;
+        if (cap > (size_t)LISTBOUND + 1)
+            cap = (size_t)LISTBOUND + 1;
+        char *p = (char *)realloc(listing, cap);
+        if (p == NULL)
+            failmsg(sd, "out of memory for the listing");
+        listing = p;
+        listcap = cap;
+    }
     memcpy(listing + listlen, text, len);
     listlen += len;
     listing[listlen] = '\0';

@@ -210,7 +210,7 @@ TEST_F(Hostile, AListingWithoutEndStaysUnderItsBound)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "listing too large: more than 64 MiB of text\n");
-    EXPECT_LT(r.maxrss_kb, 200 * 1024);
+    EXPECT_LT(r.maxrss_kb, 256 * 1024);  // 64 MiB gathered, room for the sanitizers
 }
 
 }  // namespace
