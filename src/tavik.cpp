@@ -1221,9 +1221,15 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
         fillwindow(sd, core, task, name, filesize);
         flushrun(sd);  // while the device works on the new requests
         waitfor(sd, SITE_WINDOW);
-        while (nflight > 0 && recGetReq(sd)) {  // what comes after the end is not a reply
+        // The replies that one read brought in, then the window is filled
+        // again: on a wide window the replies never stop coming, and
+        // draining them all first would leave the device waiting.  What
+        // comes after the last block is no reply.
+        while (nflight > 0 && recGetReq(sd)) {
             placeblock(sd, filesize);
             drawprogress(dl.gapless, filesize, 0);
+            if (inpos == inlen)
+                break;
         }
     }
     flushrun(sd);
