@@ -38,13 +38,6 @@ const char *const kMidRequest = "(peer closed in mid-request)";
 // --- Wire bytes, built by hand rather than with the client's helpers, so
 // that a mistake shared by both cannot hide.
 
-std::string be16(unsigned v) { return {(char)(v >> 8 & 0xFF), (char)(v & 0xFF)}; }
-std::string be32(u_int32_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
-unsigned be16at(const std::string &s, size_t at)
-{
-    return (unsigned)(unsigned char)s[at] << 8 | (unsigned char)s[at + 1];
-}
-
 std::string header(unsigned id, size_t size)
 {
     return be16(0) + be16(id) + be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +

@@ -53,6 +53,27 @@ u_int32_t be32at(const std::string &s, size_t at)
     return (u_int32_t)p[0] << 24 | (u_int32_t)p[1] << 16 | (u_int32_t)p[2] << 8 | p[3];
 }
 
+std::string be16(unsigned v)
+{
+    return {(char)(v >> 8 & 0xFF), (char)(v & 0xFF)};
+}
+
+std::string be32(u_int32_t v)
+{
+    return be16(v >> 16) + be16(v & 0xFFFF);
+}
+
+unsigned be16at(const std::string &s, size_t at)
+{
+    return (unsigned)(unsigned char)s[at] << 8 | (unsigned char)s[at + 1];
+}
+
+int le32at(const std::string &s, size_t at)
+{
+    const unsigned char *p = (const unsigned char *)s.data() + at;
+    return (int)(p[0] | p[1] << 8 | p[2] << 16 | (u_int32_t)p[3] << 24);
+}
+
 std::vector<double> arrivals(const std::string &deviceLog)
 {
     std::vector<double> t;

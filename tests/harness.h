@@ -123,6 +123,12 @@ std::string pattern(size_t n, unsigned seed = 1);  // repeatable pseudo-random b
 std::string hex(const std::string &bytes);          // "00 0a 88 ..."
 std::string usage(const std::string &cmd);          // the client's usage text
 u_int32_t be32at(const std::string &s, size_t at);
+// Wire integers by hand, so that a mistake shared with the client's
+// helpers cannot hide.
+std::string be16(unsigned v);
+std::string be32(u_int32_t v);
+unsigned be16at(const std::string &s, size_t at);
+int le32at(const std::string &s, size_t at);
 // Arrival times of the block requests, in ms, from a device's log.
 std::vector<double> arrivals(const std::string &deviceLog);
 
