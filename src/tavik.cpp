@@ -109,12 +109,17 @@ static int midreply;          // bytes of a reply taken, and it is not yet read 
 // one.  It is vouched for (unsure = -1) once the reply after it was read
 // whole and names an offset that was asked for and the first file size,
 // or once the connection ended exactly where it ended.  A write that
-// fails leaves nothing trusted from `writing` on.
+// fails leaves nothing trusted from `writing` on.  A block that differs
+// from what lies below `base` is judged only when it is vouched for: a
+// reply that did not frame would differ too, and that is the link's
+// fault, not the file's.
 struct download {
     int fd;           // the local file, -1 when none is open
     int ours;         // taken over: a failure may cut it
     int mine;         // what lay there was written by an earlier attempt
     int seq;          // written with write(), in order (block mode)
+    int differs;      // a compared block differed: nothing above base counts
+    int toolong;      // the local file is longer than any remote file
     off_t base;
     off_t gapless;
     off_t unsure;
@@ -126,7 +131,7 @@ struct download {
     off_t runat;
     int runlen;
 };
-static struct download dl = {-1, 0, 0, 0, 0, 0, -1, -1, {0}, 0, 0};
+static struct download dl = {-1, 0, 0, 0, 0, 0, 0, 0, -1, -1, {0}, 0, 0};
 
 // The length of the file that can be trusted: what a failure keeps, and
 // where a resumed download goes on from.
@@ -134,6 +139,8 @@ static off_t keeplen(void)
 {
     off_t keep = dl.gapless;
 
+    if (dl.differs)
+        return dl.base;
     if (dl.unsure >= 0 && dl.unsure < keep)
         keep = dl.unsure;
     if (dl.writing >= 0 && dl.writing < keep)
@@ -141,12 +148,6 @@ static off_t keeplen(void)
     if (dl.runlen > 0 && dl.runat < keep)
         keep = dl.runat;  // gathered, not yet written
     return keep < dl.base ? dl.base : keep;
-}
-
-// The stream was shown to be in step after the block placed last.
-static void vouch(void)
-{
-    dl.unsure = -1;
 }
 
 // Cuts the file to what can be trusted and lets go of it.
@@ -164,7 +165,9 @@ static void letgo(void)
     if (dl.runlen > 0 && pwrite(dl.fd, dl.run, (size_t)dl.runlen, dl.runat) == dl.runlen)
         dl.runlen = 0;  // written after all: it counts
     keep = keeplen();
-    if (ftruncate(dl.fd, keep) != 0) {
+    struct stat st;
+    // A file left as long as it was is left alone, its time stamps too.
+    if (fstat(dl.fd, &st) == 0 && st.st_size != keep && ftruncate(dl.fd, keep) != 0) {
         // Not a regular file (a device, a pipe): nothing to cut.
     }
     close(dl.fd);
@@ -180,6 +183,7 @@ static int progon;        // stderr is a terminal
 static int progshown;     // a line is on screen and not yet ended
 static double progstart, progdrawn, runstart;
 static long long runbase;    // bytes that were there when the run began
+static int runbegun;
 static long long progbase;  // bytes that were there when this attempt began
 
 static double seconds(void)
@@ -193,7 +197,7 @@ static void startprogress(long long done)
 {
     progon = isatty(2);
     progstart = seconds();
-    if (attempt == 1) {
+    if (!runbegun++) {
         runstart = progstart;
         runbase = done;
     }
@@ -296,6 +300,7 @@ enum { FATAL, LINK };
 
 static void quit(int sd, int kind)
 {
+    fflush(stdout);  // the message comes before any retrying line
     if (sd >= 0)
         close(sd);
     letgo();
@@ -305,12 +310,11 @@ static void quit(int sd, int kind)
     exit(1);
 }
 
-static void vmessage(int sd, int kind, const char *fmt, va_list ap)
+static void say(int sd, int kind, const char *msg)
 {
     endprogress();
     fflush(stdout);  // what was printed comes first
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    fprintf(stderr, "%s\n", msg);
     quit(sd, kind);
 }
 
@@ -335,10 +339,12 @@ static void fail(int sd, const char *tag)
 
 static void failmsg(int sd, const char *fmt, ...)
 {
+    char msg[512];
     va_list ap;
     va_start(ap, fmt);
-    vmessage(sd, FATAL, fmt, ap);
+    vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
+    say(sd, FATAL, msg);
 }
 
 // The link broke, or the stream of replies is out of step: a new
@@ -350,16 +356,37 @@ static void lost(int sd, const char *tag)
 
 static void outofstep(int sd, const char *fmt, ...)
 {
+    char msg[512];
     va_list ap;
     va_start(ap, fmt);
-    vmessage(sd, LINK, fmt, ap);
+    vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
+    say(sd, LINK, msg);
 }
 
 // The device answered, but with an error code.
 static void devfail(int sd, const char *op, i32 code)
 {
     failmsg(sd, "%s: %s (%d)", op, KxFileTavik_retname(code), code);
+}
+
+// The local file is no beginning of the remote file: nothing of this
+// attempt is kept, the file stays as it was.
+static void notbeginning(int sd)
+{
+    dl.differs = 1;
+    if (dl.mine)
+        failmsg(sd, "file changed on the device during the download");
+    failmsg(sd, "cannot continue: the local file is not a beginning of the remote file");
+}
+
+// The stream was shown to be in step after the block placed last: that
+// block counts, and a comparison it failed is the file's fault.
+static void vouch(int sd)
+{
+    if (dl.differs)
+        notbeginning(sd);
+    dl.unsure = -1;
 }
 
 static void printusage(const char *cmd)
@@ -591,7 +618,7 @@ static void waitfor(int sd, int site)
 static void closed(int sd)
 {
     if (!midreply)
-        vouch();
+        vouch(sd);
     outofstep(sd, "device closed the connection");
 }
 
@@ -714,7 +741,7 @@ static void sendbuf(int sd, const u8 *buf, size_t len)
         // first; that end vouches for the block placed last.
         if ((e == EPIPE || e == ECONNRESET) && inpos == inlen && !midreply &&
             recv(sd, inbuf, sizeof inbuf, MSG_DONTWAIT) == 0)
-            vouch();
+            vouch(sd);
         errno = e;
         lost(sd, "write");
     }
@@ -862,11 +889,14 @@ static off_t startlocal(int sd)
     dl.ours = 0;
     dl.base = 0;
     dl.mine = owned;
+    dl.differs = dl.toolong = 0;
     dl.unsure = dl.writing = -1;
     dl.runlen = 0;
     unseekable = fstat(fd, &st) == 0 && !S_ISREG(st.st_mode);
-    if (again && !unseekable)
-        dl.base = st.st_size > INT_MAX ? (off_t)INT_MAX + 1 : st.st_size;
+    if (again && !unseekable) {
+        dl.toolong = st.st_size > INT_MAX;  // no remote file is that long
+        dl.base = dl.toolong ? INT_MAX : st.st_size;
+    }
     dl.gapless = dl.base;
     return dl.base;
 }
@@ -878,8 +908,21 @@ static void samefile(int sd, int filesize)
 {
     if (firstsize >= 0 && filesize != firstsize)
         failmsg(sd, "file changed on the device during the download");
-    if (dl.base > filesize)
+    if (dl.base > filesize || dl.toolong)
         failmsg(sd, "cannot continue: the local file is longer than the remote file");
+}
+
+// The device refused the first request.  A resumed attempt asks first for
+// bytes near the end of the local file: a device that has no such offset
+// holds a shorter file.
+static void refused(int sd, i32 rc)
+{
+    if (!dl.ours && dl.base > 0 && rc == EKxFileTavikRet_OutOfRange) {
+        if (dl.mine)
+            failmsg(sd, "file changed on the device during the download");
+        failmsg(sd, "cannot continue: the local file is longer than the remote file");
+    }
+    devfail(sd, "get", rc);
 }
 
 static void takeover(int sd, int filesize)
@@ -898,8 +941,8 @@ static void takeover(int sd, int filesize)
 
 // A resumed download compares the bytes of a block that lie below the end
 // of the local file instead of writing them.  Returns how many of the n
-// bytes at `at` were compared.
-static int compare(int sd, const u8 *data, int n, off_t at)
+// bytes at `at` were compared, or n when they differ.
+static int compare(const u8 *data, int n, off_t at)
 {
     u8 buf[4096];
     int m, done;
@@ -914,13 +957,8 @@ static int compare(int sd, const u8 *data, int n, off_t at)
         done += k;
     }
     if (done < m) {
-        // Nothing of this attempt is kept: the file stays as it was.
-        dl.gapless = dl.base;
-        dl.unsure = -1;
-        dl.runlen = 0;
-        if (dl.mine)
-            failmsg(sd, "file changed on the device during the download");
-        failmsg(sd, "cannot continue: the local file is not a beginning of the remote file");
+        dl.differs = 1;  // judged when vouched for; none of it is written
+        return n;
     }
     return m;
 }
@@ -1006,14 +1044,15 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
 {
     const SKxFileTavikGetResp *r = getresp();
     off_t from = startlocal(sd);
-    int offset = checkfrom(from, 1), cmp = FLUSHSTEP, filesize = -1;
+    int offset = checkfrom(from, 1), filesize = -1;
+    long long cmp = FLUSHSTEP;
 
     dl.seq = 1;
     startprogress(from);
     for (;;) {
         int n = getblock(sd, core, task, name, offset);
         if (filesize >= 0 && le32(r->offset) == offset && le32(r->filesize) == filesize)
-            vouch();  // in step after the block before
+            vouch(sd);  // in step after the block before
         if (n > LARGE) {
             errno = EFBIG;
             lost(sd, "large");
@@ -1024,7 +1063,7 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
                 printf("\nfilesize      %d  \n", filesize);
         }
         if (le32(r->returnCode) != EKxFileTavikRet_Ok)
-            devfail(sd, "get", le32(r->returnCode));
+            refused(sd, le32(r->returnCode));
         n = blocklength(sd);
         if (le32(r->offset) != offset)
             outofstep(sd, "reply for offset %d, asked for %d", le32(r->offset), offset);
@@ -1043,7 +1082,7 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
         if (!dl.ours)
             takeover(sd, filesize);
 
-        int same = compare(sd, r->data, n, offset);
+        int same = compare(r->data, n, offset);
         if (n > same) {
             dl.unsure = offset + same;
             writelocal(sd, r->data + same, n - same, offset + same);
@@ -1060,7 +1099,7 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
             break;
     }
     nothingmore(sd);
-    vouch();
+    vouch(sd);
     summary(filesize);
     closelocal(sd);
     return 0;
@@ -1153,7 +1192,7 @@ static void placeblock(int sd, int filesize)
     int want, n;
 
     if (slot >= 0 && le32(r->filesize) == filesize)
-        vouch();  // in step after the block placed before
+        vouch(sd);  // in step after the block placed before
     if (rc != EKxFileTavikRet_Ok)
         devfail(sd, "get", rc);
     if (slot < 0)
@@ -1170,7 +1209,7 @@ static void placeblock(int sd, int filesize)
                   r->last ? "claims to be" : "does not claim to be");
     inflight[slot] = -1;
     nflight--;
-    int same = compare(sd, r->data, n, at);
+    int same = compare(r->data, n, at);
     if (n > same) {
         stageblock(sd, r->data + same, n - same, at + same);
         dl.unsure = at + same;
@@ -1205,7 +1244,7 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
     if (!sizeshown++)
         printf("Filesize %d bytes (blocks %d)\n", filesize, numb);
     if (le32(r->returnCode) != EKxFileTavikRet_Ok)
-        devfail(sd, "get", le32(r->returnCode));
+        refused(sd, le32(r->returnCode));
     if (filesize < 0)
         outofstep(sd, "bad file size %d", filesize);
     if (!r->last && le32(r->length) != BLOCK) {
@@ -1234,7 +1273,7 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
     }
     flushrun(sd);
     nothingmore(sd);
-    vouch();
+    vouch(sd);
     drawprogress(filesize, filesize, 1);
     summary(filesize);
     closelocal(sd);

@@ -89,7 +89,8 @@ TEST_F(Resume, ContinueGoesOnOnlyFromABeginningOfTheRemoteFile)
         };
         std::string spoiled = file.substr(0, 10000);
         spoiled[9990] ^= 1;
-        for (const Bad &b : {Bad{spoiled, "not a beginning of"}, Bad{file + "x", "longer than"}}) {
+        for (const Bad &b : {Bad{spoiled, "not a beginning of"}, Bad{file + "x", "longer than"},
+                             Bad{file + pattern(30000, 35), "longer than"}}) {
             Device dev(root.path());
             writefile(out(), b.local);
             Result r = get(piped, {"--continue"});
@@ -107,6 +108,22 @@ TEST_F(Resume, ContinueGoesOnOnlyFromABeginningOfTheRemoteFile)
             EXPECT_TRUE(local() == file) << mode;
             EXPECT_EQ(dev.getOffsets()[0], 0) << mode;
         }
+    }
+}
+
+TEST_F(Resume, AReplyThatDoesNotFrameDoesNotCondemnTheLocalFile)
+{
+    // Reply 2 claims more than it carries, so the block compared with the
+    // local file holds the start of reply 3 and differs: that is the
+    // link's fault, so the attempt is retried and the file stays whole.
+    for (bool piped : {false, true}) {
+        Device dev(root.path(), {"--mangle", "payload=600@2", "--mangle", "msgSize=1300@2",
+                                 "--fault-connections", "1"});
+        writefile(out(), file.substr(0, 10000));
+        Result r = get(piped, {"--continue", "--retry", "3"});
+        EXPECT_EQ(r.status, 0) << piped << ": " << r.err;
+        EXPECT_NE(r.err.find("retrying (1 of 3) from byte 10000 in 1 s\n"), std::string::npos) << r.err;
+        EXPECT_TRUE(local() == file) << piped;
     }
 }
 
