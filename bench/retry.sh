@@ -6,7 +6,8 @@
 set -eu
 build=$1
 dir=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$dir"' EXIT
+pids=""
+trap 'kill $pids 2>/dev/null; rm -rf "$dir"' EXIT
 head -c 4194304 /dev/urandom >"$dir/f.dat"
 
 median() { sort -n | sed -n 2p; }
@@ -23,7 +24,9 @@ run() {
 }
 
 "$build/tavik-device" --root "$dir" --listen 127.0.0.1:15501 --delay 2 >/dev/null 2>&1 &
+pids="$pids $!"
 "$build/tavik-device" --root "$dir" --listen 127.0.0.1:15502 --delay 2 --close-after 500 >/dev/null 2>&1 &
+pids="$pids $!"
 sleep 0.5
 printf '%-10s %12s %22s\n' mode "no faults" "close every 500"
 for mode in block pipelined; do
