@@ -1,16 +1,38 @@
-// Wire helpers of the tavik client: byte order, header assembly and the
-// payload size of a received header.
+// Wire helpers of the tavik client: byte order, header assembly, the
+// payload size of a received header and the decoding of replies; and the
+// program's limits, which every part of the client shares.
 #ifndef TAVIK_H
 #define TAVIK_H
 
+#include <stddef.h>
 #include <string.h>
 
 #include "glo_def.h"
 #include "IfKxSysCom.h"
 #include "IfKxFileTavik.h"
 
-#define MSGBUF_SIZE 102400      // reqbuf and respbuf
+#define MSGBUF_SIZE 102400      // reqbuf
 #define MAX_PAYLOAD 102383      // largest payload a reading procedure takes
+
+#define DEVICE_HOST "192.168.255.1"
+#define DEVICE_PORT 15003
+
+enum {
+    WAIT_MS = 3000,            // every wait for the device, connect included
+    QUIET_MS = 20,             // after the final reply: covers a reply written in two pieces
+    LARGE = 10485760,          // no block is ever longer than this
+    FLUSHSTEP = 131072,        // block download flushes stdout this often
+    LISTMAX = 100,             // entries asked for per listing page
+    LISTBOUND = 64 << 20,      // listing text gathered at most
+    LISTENTRIES = 1000000,     // ... and entries
+    BLOCK = 1024,              // block size of the pipelined download
+    WINDOW = 16,               // its requests in flight, unless --window
+    MAXWINDOW = 256,           // ... says otherwise, up to this
+    REFILL = 32,               // pipelined replies placed between refills
+    MAXRETRY = 100,
+    CHECKLEN = 1024,           // bytes before a resume point compared
+    CHECKSPREAD = 15,          // blocks compared besides the first and the last KiB
+};
 
 static inline u16 swap16(u32 a)
 {
@@ -77,6 +99,72 @@ static inline int getsize(const void *msg)
     SInternalMsgHeader h;
     memcpy(&h, msg, sizeof h);
     return (int)hostbe16(h.msgSize) - KX_SYSCOM_HEADER_SIZE;
+}
+
+// A block reply, decoded once: its fields in host order, and where its
+// data lies (in the buffer the reply was read into).
+struct getreply {
+    u16 msgId;
+    i32 returnCode;
+    i32 filesize;
+    i32 offset;
+    u32 last;
+    i32 length;
+    int carried;       // data bytes the payload holds behind the fixed part
+    const u8 *data;
+};
+
+// A listing reply, decoded once.
+struct listreply {
+    u16 msgId;
+    i32 returnCode;
+    u32 totalEntries;
+    u32 offset;
+    i32 entries;
+    const char *listing;
+    size_t textlen;    // to the text's first zero, or to the end of the payload
+};
+
+static inline i32 lefield(const u8 *payload, size_t at)
+{
+    u32 v;
+    memcpy(&v, payload + at, sizeof v);
+    return le32(v);
+}
+
+static inline u16 msgidof(const u8 *msg)
+{
+    SInternalMsgHeader h;
+    memcpy(&h, msg, sizeof h);
+    return hostbe16(h.msgId);
+}
+
+// msg is a whole reply whose payload of paylen bytes holds at least the
+// fixed part of a block reply.
+static inline void decodeget(const u8 *msg, int paylen, struct getreply *r)
+{
+    const u8 *p = msg + KX_SYSCOM_HEADER_SIZE;
+    r->msgId = msgidof(msg);
+    r->returnCode = lefield(p, offsetof(SKxFileTavikGetResp, returnCode));
+    r->filesize = lefield(p, offsetof(SKxFileTavikGetResp, filesize));
+    r->offset = lefield(p, offsetof(SKxFileTavikGetResp, offset));
+    r->last = (u32)lefield(p, offsetof(SKxFileTavikGetResp, last));
+    r->length = lefield(p, offsetof(SKxFileTavikGetResp, length));
+    r->carried = paylen - KX_FILE_TAVIK_GET_RESP_FIXED;
+    r->data = p + KX_FILE_TAVIK_GET_RESP_FIXED;
+}
+
+// The same for a listing reply of at least its fixed part.
+static inline void decodelist(const u8 *msg, int paylen, struct listreply *r)
+{
+    const u8 *p = msg + KX_SYSCOM_HEADER_SIZE;
+    r->msgId = msgidof(msg);
+    r->returnCode = lefield(p, offsetof(SKxFileTavikListResp, returnCode));
+    r->totalEntries = (u32)lefield(p, offsetof(SKxFileTavikListResp, totalEntries));
+    r->offset = (u32)lefield(p, offsetof(SKxFileTavikListResp, offset));
+    r->entries = lefield(p, offsetof(SKxFileTavikListResp, entries));
+    r->listing = (const char *)p + KX_FILE_TAVIK_LIST_RESP_FIXED;
+    r->textlen = strnlen(r->listing, (size_t)(paylen - KX_FILE_TAVIK_LIST_RESP_FIXED));
 }
 
 #endif
