@@ -4,12 +4,13 @@
 # COMP_WORDS and COMP_CWORD, call the registered function, read COMPREPLY.
 # Every option a program accepts must be offered, and nothing else.
 #   completion.sh SOURCE_DIR [TAVIK_DEVICE_BINARY]
-# tavik's options come from its source (the getopt_long string and the
-# longopts[] table); tavik-device's from the option column of its --help,
-# when the binary is given.  Nothing here touches the network.
+# tavik's options are every -x and --name its --help shows; tavik-device's
+# those in the option column of its --help, when the binary is given.
+# Nothing here touches the network.
+#   completion.sh SOURCE_DIR TAVIK_BINARY [TAVIK_DEVICE_BINARY]
 set -u
 export LC_ALL=C
-src=$1 device=${2:-}
+src=$1 tavik=$2 device=${3:-}
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -47,12 +48,11 @@ starting() { tr ' ' '\n' <<<"$1" | grep -e "^$2" | words; }
 # ---- tavik ----------------------------------------------------------------
 file=$src/completion/tavik
 if [ -r "$file" ] && . "$file"; then
-    prog=$src/src/tavik.cpp
-    short=$(sed -n 's/.*getopt\(_long\)\{0,1\}([^"]*"\([^"]*\)".*/\2/p' "$prog" | tr -d ':+-' |
-        fold -w1 | sed 's/^/-/')
-    long=$(sed -n '/ longopts\[\] *=/,/^};/p' "$prog" |
-        sed -n 's/^[[:space:]]*{[[:space:]]*"\([^"]*\)"[[:space:]]*,.*/--\1/p')
-    [ -n "$short" ] && [ -n "$long" ] || fail "no options found in $prog"
+    opts=$("$tavik" --help | grep -oE '(^|[^[:alnum:]-])--?[[:alpha:]][[:alnum:]-]*' |
+        sed 's/^[^-]*//' | sort -u)
+    short=$(grep -v -e '^--' <<<"$opts")
+    long=$(grep -e '^--' <<<"$opts")
+    [ -n "$short" ] && [ -n "$long" ] || fail "no options found in $tavik --help"
     all=$(printf '%s\n%s\n' "$short" "$long" | words)
     longs=$(words <<<"$long")
 

@@ -2,6 +2,8 @@
 // reply that does not fit what was asked ends the run with status 1.
 #include "harness.h"
 
+#include <unistd.h>
+
 using namespace th;
 
 namespace {
@@ -96,7 +98,9 @@ TEST_F(Get, MissingFileLeavesTheLocalFileAlone)
     unlink((work / "out").c_str());
     r = get("nosuch.dat");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(local(), "");  // created, and left empty
+    // Made by the run and holding nothing: removed, so that it cannot pass
+    // for an empty download.
+    EXPECT_NE(access((work / "out").c_str(), F_OK), 0);
 }
 
 TEST_F(Get, RepliesThatDoNotFitEndTheRun)
@@ -149,10 +153,11 @@ TEST_F(Get, FullDiskIsAFailure)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Cannot write file!: No space left on device\n");
 
+    size_t sent = dev.getOffsets().size();
     r = tavik({"-g", "small.dat", "-o", work / "no/such/dir"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Cannot open file!: No such file or directory\n");
-    EXPECT_EQ(dev.getOffsets().size(), 1u);  // the second run sent nothing
+    EXPECT_EQ(dev.getOffsets().size(), sent);  // the second run sent nothing
 }
 
 TEST_F(Get, DeviceClosingIsAFailure)

@@ -2,9 +2,9 @@
 # The manual pages against the programs: every option a program accepts has
 # an entry under OPTIONS in its page and every entry there is an option it
 # accepts; and groff has nothing to warn about in either page.
-#   man_pages.sh SOURCE_DIR TAVIK_DEVICE_BINARY
+#   man_pages.sh SOURCE_DIR TAVIK_BINARY TAVIK_DEVICE_BINARY
 set -u
-src=$1 device=$2
+src=$1 tavik=$2 device=$3
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -32,19 +32,9 @@ compare() {
     done
 }
 
-# tavik: the letters of the string literal passed to getopt() or
-# getopt_long(), and the names in the longopts[] table that getopt_long()
-# is given ({"name", no_argument|required_argument, ...} up to the closing
-# "};").
-sed -n 's/.*getopt\(_long\)\{0,1\}([^"]*"\([^"]*\)".*/\2/p' "$src/src/tavik.cpp" | tr -d ':+-' |
-    fold -w1 | sed 's/^/-/' >"$tmp/short"
-sed -n '/ longopts\[\] *=/,/^};/p' "$src/src/tavik.cpp" |
-    sed -n 's/^[[:space:]]*{[[:space:]]*"\([^"]*\)"[[:space:]]*,.*/--\1/p' >"$tmp/long"
-[ -s "$tmp/short" ] || { echo "tavik: no getopt string found in src/tavik.cpp" >&2; status=1; }
-if grep -q 'getopt_long(' "$src/src/tavik.cpp" && ! [ -s "$tmp/long" ]; then
-    echo "tavik: getopt_long() is called but no longopts[] names were found" >&2; status=1
-fi
-sort -u "$tmp/short" "$tmp/long" >"$tmp/want"
+# tavik: every -x and --name that its --help shows anywhere: the usage
+# text, then the other options, one to a line.
+"$tavik" --help | options >"$tmp/want"
 compare tavik.1
 
 # tavik-device: every -x and --name its --help shows in the option column
