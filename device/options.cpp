@@ -32,6 +32,12 @@ const char kUsage[] =
     "                         others unanswered; repeatable (default: answer all)\n"
     "  --idle-timeout S       close a connection idle for S seconds; fractions\n"
     "                         allowed, 0 never (default 60)\n"
+    "  --max-connections N    keep at most N connections open (default 1024); a\n"
+    "                         new one beyond them takes the place of the one that\n"
+    "                         moved the fewest bytes over the last idle timeout\n"
+    "                         (the last 60 s with --idle-timeout 0)\n"
+    "  --max-per-peer N       close a new connection at once when N from its\n"
+    "                         address are open (default: no limit)\n"
     "  -v, --verbose          log connections, requests and faults on stderr\n"
     "  -h, --help             show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -72,6 +78,10 @@ const char kUsage[] =
     "                         returnCode NoMemory)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' once ready; runs until SIGTERM or SIGINT.\n";
+
+// Each connection holds a 64 KiB receive buffer and up to three
+// descriptors; beyond this many the machine gives out before the limit.
+constexpr uint64_t kMaxConnectionsLimit = 65536;
 
 const char kHint[] = "Try 'tavik-device --help' for more information.\n";
 
@@ -297,6 +307,12 @@ const ValueOption kOptions[] = {
          // Up to a day; a connection that is to stay longer never idles out.
          double seconds = parseReal("idle-timeout", v, 0, 86400);
          o.idleTimeout = static_cast<Micros>(std::llround(seconds * kMicrosPerSecond));
+     }},
+    {"max-connections", [](Options &o, const std::string &v) {
+         o.maxConnections = parseUnsigned("max-connections", v, 1, kMaxConnectionsLimit);
+     }},
+    {"max-per-peer", [](Options &o, const std::string &v) {
+         o.maxPerPeer = parseUnsigned("max-per-peer", v, 1, kMaxConnectionsLimit);
      }},
     {"delay", [](Options &o, const std::string &v) {
          // Up to an hour: anything longer is surely a typo.

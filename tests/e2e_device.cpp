@@ -62,13 +62,20 @@ std::string request(bool list, const std::string &name)
     return header + field + be32(0) + (list ? be32(100) : "");
 }
 
-int dial()
+// A connection to the device, from `from` (an address of loopback) when
+// given, else from whatever address the kernel picks.
+int dial(const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
+    if (from && (inet_pton(AF_INET, from, &sa.sin_addr) != 1 ||
+                 bind(fd, (sockaddr *)&sa, sizeof sa) != 0)) {
+        close(fd);
+        return -1;
+    }
     sa.sin_port = htons(15003);
     inet_pton(AF_INET, "192.168.255.1", &sa.sin_addr);
     if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
@@ -126,6 +133,47 @@ bool closedByDevice(int fd, int ms)
     return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
+// Sends a listing request of the root and waits up to 3 s for its reply;
+// false when none comes.
+bool listed(int fd)
+{
+    std::string bytes, reply;
+    if (!sendAll(fd, request(true, "/")))
+        return false;
+    while (!nextReply(bytes, reply))
+        if (!receive(fd, bytes, 3000) || bytes.empty())
+            return false;
+    return le32at(reply, kCodeAt) == 0;
+}
+
+// A device without -v, on the same fixed address as Device, for what it
+// logs whether asked to or not.
+class QuietDevice {
+public:
+    QuietDevice(const std::string &root, std::vector<std::string> opts)
+    {
+        if (!support::inPrivateNetwork()) {
+            fprintf(stderr, "refusing to run outside a private network namespace\n");
+            exit(1);
+        }
+        std::vector<std::string> args = {"--listen", "192.168.255.1:15003", "--root", root};
+        args.insert(args.end(), opts.begin(), opts.end());
+        process_ = std::make_unique<support::DeviceProcess>(deviceBin, args, log_);
+    }
+    ~QuietDevice()
+    {
+        int st = process_->stop();
+        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+            ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << log();
+    }
+    std::string log() const { return readfile(log_); }
+
+private:
+    Scratch dir_;
+    std::string log_ = dir_ / "log";
+    std::unique_ptr<support::DeviceProcess> process_;
+};
+
 }  // namespace
 
 TEST(Device, VersionAndBadTargets)
@@ -141,6 +189,19 @@ TEST(Device, VersionAndBadTargets)
         EXPECT_EQ(b.err, std::string("tavik-device: --target: '") + bad +
                              "' is not CORE:TASK in hexadecimal, each at most FFFF\n"
                              "Try 'tavik-device --help' for more information.\n");
+    }
+
+    struct Bad {
+        const char *option, *value, *why;
+    };
+    for (const Bad &bad : {Bad{"--max-connections", "0", "is out of range (1..65536)"},
+                           Bad{"--max-connections", "65537", "is out of range (1..65536)"},
+                           Bad{"--max-per-peer", "0", "is out of range (1..65536)"},
+                           Bad{"--max-per-peer", "-1", "is not a number"}}) {
+        Result b = run(deviceBin, {bad.option, bad.value});
+        EXPECT_EQ(b.status, 2) << bad.option << " " << bad.value;
+        EXPECT_EQ(b.err, std::string("tavik-device: ") + bad.option + ": '" + bad.value + "' " +
+                             bad.why + "\nTry 'tavik-device --help' for more information.\n");
     }
 }
 
@@ -422,4 +483,95 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
     std::string log = dev->log();
     EXPECT_NE(log.find("out of descriptors"), std::string::npos) << log;
     EXPECT_NE(log.find("(idle for 1 s)"), std::string::npos) << log;
+}
+
+// A client holding every place with connections that each send a byte now
+// and then keeps nobody out: at --max-connections the connection that moved
+// the fewest bytes lately makes room, busy or not, and a real client gets
+// in and is served at once.  One that moved more (a listing every 100 ms),
+// though open longest, is never the one closed.
+TEST(Device, DrippingConnectionsCannotLockOthersOut)
+{
+    Scratch root;
+    writefile(root / "f", "x");
+    Device dev(root.path(), {"--max-connections", "100"});
+    int chatty = dial();
+    ASSERT_GE(chatty, 0);
+    ASSERT_TRUE(listed(chatty));
+
+    std::vector<int> drips;
+    for (int i = 0; i < 200; i++) {
+        drips.push_back(dial());
+        ASSERT_GE(drips.back(), 0) << i;
+    }
+    // The start of a request, a byte every 0.5 s: never a whole one.
+    std::string start = request(true, "/");
+    auto began = Clock::now();
+    for (size_t round = 0; Clock::now() - began < std::chrono::milliseconds(1100); round++) {
+        for (int fd : drips)
+            send(fd, &start[round], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (int i = 0; i < 5; i++) {
+            EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
+    EXPECT_LT(r.seconds, 1.0);
+    EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
+
+    // 100 drips made room for the other 100, and one for the client.
+    int open = 0;
+    for (int fd : drips) {
+        open += !closedByDevice(fd, 0);
+        close(fd);
+    }
+    close(chatty);
+    EXPECT_EQ(open, 98);
+    std::string log = dev.log();
+    EXPECT_NE(log.find("closed to make room for a new one: --max-connections 100 reached, "
+                       "and it moved the fewest bytes ("),
+              std::string::npos)
+        << log;
+}
+
+// --max-per-peer counts by address, not port: the eleventh connection from
+// one address is closed at once, and logged without -v; the first ten stay,
+// another address is served, and once one of the ten is gone its address
+// gets in again.
+TEST(Device, ConnectionsPerPeerAreLimited)
+{
+    Scratch root;
+    QuietDevice dev(root.path(), {"--max-per-peer", "10"});
+    std::vector<int> ten;
+    for (int i = 0; i < 10; i++) {
+        ten.push_back(dial("192.168.255.1"));
+        ASSERT_GE(ten.back(), 0);
+    }
+    int eleventh = dial("192.168.255.1");
+    ASSERT_GE(eleventh, 0);
+    EXPECT_TRUE(closedByDevice(eleventh, 2000));
+    close(eleventh);
+    for (int fd : ten)
+        EXPECT_FALSE(closedByDevice(fd, 0));
+    EXPECT_TRUE(listed(ten.back()));
+
+    int other = dial("127.0.0.1");
+    ASSERT_GE(other, 0);
+    EXPECT_TRUE(listed(other));
+    close(other);
+
+    close(ten.front());
+    ten.front() = dial("192.168.255.1");
+    EXPECT_TRUE(listed(ten.front()));
+    for (int fd : ten)
+        close(fd);
+
+    std::string log = dev.log();
+    EXPECT_NE(log.find(": 10 connections from 192.168.255.1 open already (--max-per-peer 10)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("refused"), log.rfind("refused")) << log;
 }
