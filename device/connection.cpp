@@ -172,7 +172,7 @@ void Traffic::rolled(Micros now, Micros &start, uint64_t &current, uint64_t &pre
 
 Connection::Connection(int fd, uint64_t number, const DeviceContext &context)
     : fd_(fd), number_(number), context_(context), faults_(context.options, number),
-      input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_),
+      files_(number), input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_),
       traffic_(trafficPeriod(context.options), acceptedAt_)
 {
 }

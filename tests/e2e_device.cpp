@@ -6,6 +6,7 @@
 #include "tavik.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -51,7 +52,16 @@ long long sizeOf(const std::string &path)
 // --- Raw requests, for what the client cannot do: thousands of requests
 // in flight, or a connection that stays open doing nothing.
 
-std::string request(bool list, const std::string &name)
+// The record's integers are little-endian.
+std::string le32(u_int32_t v)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (char)(v >> (8 * i));
+    return bytes;
+}
+
+std::string request(bool list, const std::string &name, u_int32_t offset = 0)
 {
     std::string field = name;
     field.resize(kName, '\0');
@@ -59,7 +69,7 @@ std::string request(bool list, const std::string &name)
     std::string header = be16(0) + be16(list ? KX_FILE_TAVIK_LIST_REQ_MSG : KX_FILE_TAVIK_GET_REQ_MSG) +
                          be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +
                          be16(KX_SYSCOM_REQ_FLAGS);
-    return header + field + be32(0) + (list ? be32(100) : "");
+    return header + field + le32(offset) + (list ? be32(100) : "");
 }
 
 // A connection to the device, from `from` (an address of loopback) when
@@ -131,6 +141,18 @@ bool closedByDevice(int fd, int ms)
         return false;
     char byte;
     return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// The reply to one request; empty when none comes within 3 s.
+std::string ask(int fd, const std::string &req)
+{
+    std::string bytes, reply;
+    if (!sendAll(fd, req))
+        return "";
+    while (!nextReply(bytes, reply))
+        if (!receive(fd, bytes, 3000) || bytes.empty())
+            return "";
+    return reply;
 }
 
 // Sends a listing request of the root and waits up to 3 s for its reply;
@@ -574,4 +596,59 @@ TEST(Device, ConnectionsPerPeerAreLimited)
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("refused"), log.rfind("refused")) << log;
+}
+
+// A block reply's filesize and offset are signed 32-bit fields: a file of
+// 2 GiB or more is refused, its first block and any later one, and so is
+// one kept open that has grown that large; one byte less is served.  The
+// files are sparse and take no disk space.
+TEST(Device, FilesOf2GiBOrMoreAreRefused)
+{
+    Scratch root;
+    auto sparse = [&](const std::string &name, off_t size) {
+        int fd = open((root / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        bool ok = fd >= 0 && ftruncate(fd, size) == 0;
+        if (fd >= 0)
+            close(fd);
+        return ok;
+    };
+    const off_t twoGiB = off_t{1} << 31;
+    ASSERT_TRUE(sparse("big", twoGiB));
+    ASSERT_TRUE(sparse("largest", twoGiB - 1));
+    ASSERT_TRUE(sparse("grows", 2048));
+    QuietDevice dev(root.path(), {});
+
+    Scratch here;
+    Result r = tavik({"-g", "big", "-o", "out"}, {}, here.path());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("get: FileNotReadable (-5)"), std::string::npos) << r.err;
+
+    const int kNotReadable = EKxFileTavikRet_FileNotReadable;
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    std::string reply = ask(fd, request(false, "big", 1024));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
+    reply = ask(fd, request(false, "largest"));
+    ASSERT_EQ(reply.size(), kGetDataAt + 1024);
+    EXPECT_EQ(le32at(reply, kCodeAt), 0);
+    EXPECT_EQ(le32at(reply, kCodeAt + 4), INT32_MAX);  // filesize
+    reply = ask(fd, request(false, "grows"));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), 0);
+    ASSERT_TRUE(sparse("grows", twoGiB + 1));
+    reply = ask(fd, request(false, "grows", 1024));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
+    close(fd);
+
+    std::string log = dev.log();
+    const std::string why = "' refused with FileNotReadable: its 2147483648 bytes are too large "
+                            "for the protocol's 32-bit sizes\n";
+    EXPECT_NE(log.find("conn 1 get 'big" + why), std::string::npos) << log;
+    EXPECT_NE(log.find("conn 2 get 'big" + why), std::string::npos) << log;
+    EXPECT_NE(log.find("conn 2 get 'grows' refused with FileNotReadable: its 2147483649 bytes"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("largest"), std::string::npos) << log;
 }
