@@ -29,8 +29,6 @@ constexpr size_t kMaxWaitingBytes = size_t{2} * 1024 * 1024;
 // After closing its side, how long a connection waits for the client to
 // close too: requests still coming in are read and dropped meanwhile.
 constexpr Micros kLinger = 5000 * kMicrosPerMilli;
-// --split pieces must arrive as separate reads at the client.
-constexpr Micros kSplitPause = 2 * kMicrosPerMilli;
 // A swapped reply waits at most this long for the next reply to trade
 // places with: a client with one request in flight has no next reply.
 constexpr Micros kSwapWait = 200 * kMicrosPerMilli;
@@ -564,7 +562,7 @@ void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate
         return;
     }
     for (size_t at = 0; at < size; at += split)
-        output_.appendPiece(data + at, std::min(split, size - at), kSplitPause);
+        output_.appendPiece(data + at, std::min(split, size - at), context_.options.splitGap);
 }
 
 void Connection::flushOutput(Micros now)

@@ -133,7 +133,7 @@ public:
     Micros lastActive() const { return lastActive_; }
     Micros acceptedAt() const { return acceptedAt_; }
     // Bytes in and out over the last trafficPeriod(), with those the device
-    // itself holds back (--delay, paced pieces, chaos holds) counted as gone
+    // itself holds back (--delay, --split-gap, chaos holds) counted as gone
     // out: the device, not the client, is the slow one there.
     uint64_t recentBytes(Micros now) const;
     // Closes the socket at once, to free its descriptor; finished() from

@@ -45,7 +45,10 @@ const char kUsage[] =
     "Faults (counted per connection, in arrival order, from 1):\n"
     "  --delay MS             send each reply MS milliseconds after its request\n"
     "                         arrived; fractions allowed (0.5)\n"
-    "  --split N              write each reply in pieces of N bytes, ~2 ms apart\n"
+    "  --split N              write each reply in pieces of N bytes, --split-gap\n"
+    "                         apart\n"
+    "  --split-gap MS         milliseconds between the pieces of --split;\n"
+    "                         fractions allowed (default 2)\n"
     "  --stall-after K        answer K requests, then read on but never answer\n"
     "  --close-after K        answer K requests, close when request K+1 arrives\n"
     "  --mangle FIELD=VALUE[@N]\n"
@@ -321,6 +324,12 @@ const ValueOption kOptions[] = {
      }},
     {"split", [](Options &o, const std::string &v) {
          o.splitBytes = parseUnsigned("split", v, 1, 0xFFFF);
+     }},
+    {"split-gap", [](Options &o, const std::string &v) {
+         // At least the clock's microsecond: with no gap at all, a reply in
+         // one-byte pieces would take a whole turn of the loop to itself.
+         double ms = parseReal("split-gap", v, 0.001, 3600.0 * 1000);
+         o.splitGap = static_cast<Micros>(std::llround(ms * kMicrosPerMilli));
      }},
     {"stall-after", [](Options &o, const std::string &v) {
          o.stallAfter = parseUnsigned("stall-after", v, 0, UINT64_MAX);

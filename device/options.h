@@ -44,6 +44,9 @@ struct Options {
     // Faults; counts are per connection and 1-based.
     Micros delay = 0;
     size_t splitBytes = 0;  // 0: replies go out whole
+    // Between --split pieces: long enough by default for each to arrive as
+    // a read of its own, and as long as asked for a device that drips.
+    Micros splitGap = 2 * kMicrosPerMilli;
     std::optional<uint64_t> stallAfter;
     std::optional<uint64_t> closeAfter;
     std::vector<Mangle> mangles;

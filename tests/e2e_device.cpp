@@ -189,6 +189,7 @@ public:
             ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << log();
     }
     std::string log() const { return readfile(log_); }
+    int stop() { return process_->stop(); }
 
 private:
     Scratch dir_;
@@ -198,7 +199,7 @@ private:
 
 }  // namespace
 
-TEST(Device, VersionAndBadTargets)
+TEST(Device, VersionAndBadValues)
 {
     Result r = run(deviceBin, {"--version"});
     EXPECT_EQ(r.status, 0);
@@ -219,7 +220,10 @@ TEST(Device, VersionAndBadTargets)
     for (const Bad &bad : {Bad{"--max-connections", "0", "is out of range (1..65536)"},
                            Bad{"--max-connections", "65537", "is out of range (1..65536)"},
                            Bad{"--max-per-peer", "0", "is out of range (1..65536)"},
-                           Bad{"--max-per-peer", "-1", "is not a number"}}) {
+                           Bad{"--max-per-peer", "-1", "is not a number"},
+                           Bad{"--split-gap", "0", "is out of range"},
+                           Bad{"--split-gap", "3600000.1", "is out of range"},
+                           Bad{"--split-gap", "1ms", "is not a number"}}) {
         Result b = run(deviceBin, {bad.option, bad.value});
         EXPECT_EQ(b.status, 2) << bad.option << " " << bad.value;
         EXPECT_EQ(b.err, std::string("tavik-device: ") + bad.option + ": '" + bad.value + "' " +
@@ -651,4 +655,106 @@ TEST(Device, FilesOf2GiBOrMoreAreRefused)
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("largest"), std::string::npos) << log;
+}
+
+// --split-gap spaces the pieces of --split as asked: here a block reply in
+// three pieces 250 ms apart.  A reply dripping meanwhile on another
+// connection keeps its own time and holds up no one; an idle timeout
+// shorter than the gap closes neither until its reply is out; and SIGTERM
+// stops the device at once in mid-drip.
+TEST(Device, SplitGapSpacesThePieces)
+{
+    Scratch root;
+    std::string data = pattern(10, 3);
+    writefile(root / "f", data);
+    const size_t size = kGetDataAt + data.size(), piece = (size + 2) / 3;
+    QuietDevice dev(root.path(), {"--split", std::to_string(piece), "--split-gap", "250",
+                                  "--idle-timeout", "0.1"});
+    struct Drip {
+        int fd;
+        std::string bytes;
+        std::vector<double> at;  // ms since the start, of each read
+    } drips[2] = {{dial(), "", {}}, {-1, "", {}}};
+    ASSERT_GE(drips[0].fd, 0);
+    auto start = Clock::now();
+    auto ms = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
+    ASSERT_TRUE(sendAll(drips[0].fd, request(false, "f")));
+    double secondAsked = -1;
+    while (ms() < 2000 && (drips[0].bytes.size() < size || drips[1].bytes.size() < size)) {
+        if (secondAsked < 0 && ms() >= 100) {
+            // Dialled only now, as it would idle out meanwhile.
+            drips[1].fd = dial();
+            ASSERT_TRUE(sendAll(drips[1].fd, request(false, "f")));
+            secondAsked = ms();
+        }
+        for (Drip &d : drips) {
+            if (d.fd < 0 || d.bytes.size() >= size)
+                continue;
+            size_t had = d.bytes.size();
+            ASSERT_TRUE(receive(d.fd, d.bytes, 5)) << "closed in mid-reply";
+            if (d.bytes.size() > had)
+                d.at.push_back(ms());
+        }
+    }
+    for (Drip &d : drips) {
+        ASSERT_EQ(d.bytes.size(), size);
+        EXPECT_EQ(d.bytes.substr(kGetDataAt), data);
+        ASSERT_EQ(d.at.size(), 3u) << "the pieces did not come as reads of their own";
+        EXPECT_GE(d.at[1] - d.at[0], 100);
+        EXPECT_GE(d.at[2] - d.at[1], 100);
+        EXPECT_GE(d.at[2] - d.at[0], 450);
+        EXPECT_LE(d.at[2] - d.at[0], 900);
+    }
+    EXPECT_LT(drips[1].at[0] - secondAsked, 100) << "the second reply waited for the first";
+    EXPECT_LT(drips[1].at[0], drips[0].at[1]);
+
+    // Its reply out, the first idles out.
+    EXPECT_TRUE(closedByDevice(drips[0].fd, 1000));
+    int third = dial();
+    ASSERT_TRUE(sendAll(third, request(false, "f")));
+    std::string bytes;
+    ASSERT_TRUE(receive(third, bytes, 1000));
+    ASSERT_EQ(bytes.size(), piece);
+    auto stopping = Clock::now();
+    int status = dev.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(200));
+    for (int fd : {drips[0].fd, drips[1].fd, third})
+        close(fd);
+}
+
+// A connection whose reply the device drips out a byte a second moved
+// little, but waits on the device: at the cap, a connection that moved a
+// few bytes more, all of its own doing, is the one closed.
+TEST(Device, ADripIsNotTakenForTheLeastUsed)
+{
+    Scratch root;
+    writefile(root / "f", pattern(100, 4));
+    Device dev(root.path(), {"--max-connections", "2", "--split", "1", "--split-gap", "1000"});
+    int drip = dial();
+    ASSERT_GE(drip, 0);
+    std::string get = request(false, "f"), list = request(true, "/"), bytes;
+    ASSERT_TRUE(sendAll(drip, get));
+    ASSERT_TRUE(receive(drip, bytes, 1000));
+    ASSERT_EQ(bytes.size(), 1u);
+    // All but the last byte of a request: never answered, and more than
+    // the drip moved so far.
+    int talker = dial();
+    ASSERT_GE(talker, 0);
+    ASSERT_GT(list.size() - 1, get.size() + bytes.size());
+    ASSERT_TRUE(sendAll(talker, list.substr(0, list.size() - 1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    int newcomer = dial();
+    ASSERT_GE(newcomer, 0);
+    EXPECT_TRUE(closedByDevice(talker, 1000));
+    EXPECT_FALSE(closedByDevice(drip, 0));
+    EXPECT_FALSE(closedByDevice(newcomer, 0));
+    for (int fd : {drip, talker, newcomer})
+        close(fd);
+    std::string log = dev.log();
+    EXPECT_NE(log.find("conn 2 from 192.168.255.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find("closed to make room for a new one: --max-connections 2 reached"),
+              std::string::npos)
+        << log;
 }
