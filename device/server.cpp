@@ -259,7 +259,7 @@ void Server::acceptConnections(Micros now)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        // Out of descriptors: an idle connection gives way to the new one.
+        // Out of descriptors: the connection used least gives way to the new one.
         if ((errno == EMFILE || errno == ENFILE) && makeRoom(nullptr, "out of descriptors"))
             continue;
         logLine("accept failed: %s; pausing accepts", std::strerror(errno));
