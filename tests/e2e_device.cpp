@@ -155,17 +155,11 @@ std::string ask(int fd, const std::string &req)
     return reply;
 }
 
-// Sends a listing request of the root and waits up to 3 s for its reply;
-// false when none comes.
+// Whether a listing of the root is answered, within 3 s.
 bool listed(int fd)
 {
-    std::string bytes, reply;
-    if (!sendAll(fd, request(true, "/")))
-        return false;
-    while (!nextReply(bytes, reply))
-        if (!receive(fd, bytes, 3000) || bytes.empty())
-            return false;
-    return le32at(reply, kCodeAt) == 0;
+    std::string reply = ask(fd, request(true, "/"));
+    return reply.size() > kCodeAt + 4 && le32at(reply, kCodeAt) == 0;
 }
 
 // A device without -v, on the same fixed address as Device, for what it
