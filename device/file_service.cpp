@@ -317,7 +317,7 @@ FileService::BlockInfo FileService::readBlock(const Request &request, OpenFiles 
 {
     BlockInfo block;
     OpenFile *file = files.find(request.name);
-    block.code = file ? checkSize(request, *file) : openFile(request.name, files, file);
+    block.code = file ? checkSize(request, files, *file) : openFile(request.name, files, file);
     if (block.code != EKxFileTavikRet_Ok)
         return block;
     block.filesize = static_cast<i32>(file->size);
@@ -340,6 +340,11 @@ FileService::BlockInfo FileService::readBlock(const Request &request, OpenFiles 
     if (static_cast<size_t>(got) < wanted) {
         struct stat info;
         file->size = fstat(file->fd, &info) == 0 ? info.st_size : request.offset + got;
+        if (file->size > INT32_MAX) {
+            reply.resize(dataAt);
+            block.code = tooLarge(request.name, files, file->size);
+            return block;
+        }
         block.filesize = static_cast<i32>(file->size);
         if (static_cast<off_t>(request.offset) > file->size) {
             reply.resize(dataAt);
@@ -352,7 +357,7 @@ FileService::BlockInfo FileService::readBlock(const Request &request, OpenFiles 
     return block;
 }
 
-i32 FileService::checkSize(const Request &request, OpenFile &file) const
+i32 FileService::checkSize(const Request &request, const OpenFiles &files, OpenFile &file) const
 {
     // The known size is good enough in the middle of the file.  Wherever it
     // decides something (the last block, OutOfRange) it is taken afresh, so
@@ -360,11 +365,24 @@ i32 FileService::checkSize(const Request &request, OpenFile &file) const
     if (static_cast<off_t>(request.offset) + static_cast<off_t>(blockSize_) < file.size)
         return EKxFileTavikRet_Ok;
     struct stat info;
-    // filesize is a signed 32-bit field, so larger files cannot be described.
-    if (fstat(file.fd, &info) != 0 || info.st_size > INT32_MAX)
+    if (fstat(file.fd, &info) != 0)
         return EKxFileTavikRet_FileNotReadable;
+    if (info.st_size > INT32_MAX)
+        return tooLarge(request.name, files, info.st_size);
     file.size = info.st_size;
     return EKxFileTavikRet_Ok;
+}
+
+i32 FileService::tooLarge(const char *name, const OpenFiles &files, off_t size)
+{
+    // filesize and offset are signed 32-bit fields of the block reply: a
+    // file of 2 GiB or more cannot be described, and its size would wrap
+    // negative.  Always logged, as the client sees only FileNotReadable.
+    logLine("conn %llu get '%s' refused with FileNotReadable: its %lld bytes are too large for "
+            "the protocol's 32-bit sizes",
+            static_cast<unsigned long long>(files.connection()), printable(name).c_str(),
+            static_cast<long long>(size));
+    return EKxFileTavikRet_FileNotReadable;
 }
 
 i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) const
@@ -387,8 +405,10 @@ i32 FileService::openFile(const char *name, OpenFiles &files, OpenFile *&file) c
         return EKxFileTavikRet_FileNotReadable;
     if (S_ISDIR(info.st_mode))
         return EKxFileTavikRet_FileNotFound;
-    if (!S_ISREG(info.st_mode) || info.st_size > INT32_MAX)
+    if (!S_ISREG(info.st_mode))
         return EKxFileTavikRet_FileNotReadable;
+    if (info.st_size > INT32_MAX)
+        return tooLarge(name, files, info.st_size);
     file = &files.keep(name, handle.release(), info.st_size);
     return EKxFileTavikRet_Ok;
 }

@@ -3,6 +3,7 @@
 #ifndef TAVIK_DEVICE_FILE_SERVICE_H
 #define TAVIK_DEVICE_FILE_SERVICE_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,15 +29,18 @@ struct OpenFile {
 // the length of one client run (one connection).
 class OpenFiles {
 public:
-    OpenFiles() = default;
+    // `connection` is the number of the connection they are for, for the log.
+    explicit OpenFiles(uint64_t connection) : connection_(connection) {}
     ~OpenFiles();
     OpenFiles(const OpenFiles &) = delete;
     OpenFiles &operator=(const OpenFiles &) = delete;
 
     OpenFile *find(const char *name);  // nullptr when not open
     OpenFile &keep(const char *name, int fd, off_t size);  // takes `fd` over
+    uint64_t connection() const { return connection_; }
 
 private:
+    uint64_t connection_;
     std::vector<OpenFile> files_;  // oldest first
 };
 
@@ -97,7 +101,8 @@ private:
     ListPage listDirectory(const Request &request) const;
     BlockInfo readBlock(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
     i32 openFile(const char *name, OpenFiles &files, OpenFile *&file) const;
-    i32 checkSize(const Request &request, OpenFile &file) const;
+    i32 checkSize(const Request &request, const OpenFiles &files, OpenFile &file) const;
+    static i32 tooLarge(const char *name, const OpenFiles &files, off_t size);
     Lookup openUnder(const char *name, int flags, int &fd) const;
     bool readEntries(DIR *dir, const std::string &dirName, std::vector<ListEntry> &entries) const;
     bool examineLink(int dirFd, const std::string &dirName, ListEntry &entry) const;

@@ -92,10 +92,11 @@ void tightenTimerSlack()
 }
 
 // The connection limit needs more descriptors than some default soft limits
-// allow; the hard limit is as far as we may go.
-void raiseDescriptorLimit()
+// allow: a socket and up to two files kept open per connection, and some
+// to spare.  The hard limit is as far as we may go.
+void raiseDescriptorLimit(size_t maxConnections)
 {
-    const rlim_t wanted = 8192;
+    const rlim_t wanted = std::max<rlim_t>(8192, rlim_t{3} * maxConnections + 64);
     rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
         return;
@@ -139,7 +140,7 @@ int main(int argc, char **argv)
         return device::reportBadValue("--record: '" + options.recordPath +
                                       "': " + std::strerror(errno));
 
-    raiseDescriptorLimit();
+    raiseDescriptorLimit(options.maxConnections);
     tightenTimerSlack();
     sigset_t waitMask = installStopSignals();
     int listenFd = device::openListener(options.listenHost, options.listenPort, error);

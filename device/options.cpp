@@ -32,6 +32,12 @@ const char kUsage[] =
     "                         others unanswered; repeatable (default: answer all)\n"
     "  --idle-timeout S       close a connection idle for S seconds; fractions\n"
     "                         allowed, 0 never (default 60)\n"
+    "  --max-connections N    keep at most N connections open (default 1024); a\n"
+    "                         new one beyond them takes the place of the one that\n"
+    "                         moved the fewest bytes over the last idle timeout\n"
+    "                         (the last 60 s with --idle-timeout 0)\n"
+    "  --max-per-peer N       close a new connection at once when N from its\n"
+    "                         address are open (default: no limit)\n"
     "  -v, --verbose          log connections, requests and faults on stderr\n"
     "  -h, --help             show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -39,7 +45,10 @@ const char kUsage[] =
     "Faults (counted per connection, in arrival order, from 1):\n"
     "  --delay MS             send each reply MS milliseconds after its request\n"
     "                         arrived; fractions allowed (0.5)\n"
-    "  --split N              write each reply in pieces of N bytes, ~2 ms apart\n"
+    "  --split N              write each reply in pieces of N bytes, --split-gap\n"
+    "                         apart\n"
+    "  --split-gap MS         milliseconds between the pieces of --split;\n"
+    "                         fractions allowed (default 2)\n"
     "  --stall-after K        answer K requests, then read on but never answer\n"
     "  --close-after K        answer K requests, close when request K+1 arrives\n"
     "  --mangle FIELD=VALUE[@N]\n"
@@ -72,6 +81,10 @@ const char kUsage[] =
     "                         returnCode NoMemory)\n"
     "\n"
     "Prints 'listening on ADDR:PORT' once ready; runs until SIGTERM or SIGINT.\n";
+
+// Each connection holds a 64 KiB receive buffer and up to three
+// descriptors; beyond this many the machine gives out before the limit.
+constexpr uint64_t kMaxConnectionsLimit = 65536;
 
 const char kHint[] = "Try 'tavik-device --help' for more information.\n";
 
@@ -298,6 +311,12 @@ const ValueOption kOptions[] = {
          double seconds = parseReal("idle-timeout", v, 0, 86400);
          o.idleTimeout = static_cast<Micros>(std::llround(seconds * kMicrosPerSecond));
      }},
+    {"max-connections", [](Options &o, const std::string &v) {
+         o.maxConnections = parseUnsigned("max-connections", v, 1, kMaxConnectionsLimit);
+     }},
+    {"max-per-peer", [](Options &o, const std::string &v) {
+         o.maxPerPeer = parseUnsigned("max-per-peer", v, 1, kMaxConnectionsLimit);
+     }},
     {"delay", [](Options &o, const std::string &v) {
          // Up to an hour: anything longer is surely a typo.
          double ms = parseReal("delay", v, 0, 3600.0 * 1000);
@@ -305,6 +324,12 @@ const ValueOption kOptions[] = {
      }},
     {"split", [](Options &o, const std::string &v) {
          o.splitBytes = parseUnsigned("split", v, 1, 0xFFFF);
+     }},
+    {"split-gap", [](Options &o, const std::string &v) {
+         // At least the clock's microsecond: with no gap at all, a reply in
+         // one-byte pieces would take a whole turn of the loop to itself.
+         double ms = parseReal("split-gap", v, 0.001, 3600.0 * 1000);
+         o.splitGap = static_cast<Micros>(std::llround(ms * kMicrosPerMilli));
      }},
     {"stall-after", [](Options &o, const std::string &v) {
          o.stallAfter = parseUnsigned("stall-after", v, 0, UINT64_MAX);

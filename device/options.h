@@ -34,10 +34,19 @@ struct Options {
     // --target: the core<<16|task addresses answered; empty: every one.
     std::set<uint32_t> targets;
     Micros idleTimeout = 60 * kMicrosPerSecond;  // 0: connections never idle out
+    // Open connections at most; a new one beyond them takes the place of
+    // the one that moved the fewest bytes lately.
+    size_t maxConnections = 1024;
+    // Open connections from one address at most; none: no limit, so that
+    // a benchmark's hundreds of local clients all get in.
+    std::optional<uint64_t> maxPerPeer;
 
     // Faults; counts are per connection and 1-based.
     Micros delay = 0;
     size_t splitBytes = 0;  // 0: replies go out whole
+    // Between --split pieces: long enough by default for each to arrive as
+    // a read of its own, and as long as asked for a device that drips.
+    Micros splitGap = 2 * kMicrosPerMilli;
     std::optional<uint64_t> stallAfter;
     std::optional<uint64_t> closeAfter;
     std::vector<Mangle> mangles;
@@ -58,6 +67,14 @@ struct Options {
     std::optional<uint64_t> maxInflight;
     OverLimit over = OverLimit::Drop;
 };
+
+// The period over which the bytes each connection moved are measured, to
+// choose the one to close when a new one needs its place: the idle
+// timeout, or a minute when connections never idle out.
+inline Micros trafficPeriod(const Options &options)
+{
+    return options.idleTimeout > 0 ? options.idleTimeout : 60 * kMicrosPerSecond;
+}
 
 // Reads the command line into `options`.  Returns the exit status when the
 // program is to stop at once (after --help or a bad option), nothing when

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,8 +17,9 @@ namespace device {
 
 namespace {
 
-// Beyond this many open connections the newest is closed at once.
-constexpr size_t kMaxConnections = 1024;
+// A connection this new has had no time to show what it is doing: another
+// is closed to make room while any older one is there to close.
+constexpr Micros kNewcomerGrace = kMicrosPerSecond;
 // Accepts per wakeup, so a connection flood cannot starve open connections.
 constexpr int kAcceptsPerWakeup = 256;
 // How long to stop accepting when out of descriptors: the connection stays
@@ -61,20 +63,30 @@ bool makeAddress(const std::string &host, uint16_t port, sockaddr_storage &addre
     return false;
 }
 
-std::string formatAddress(const sockaddr_storage &address)
+// The IP address alone, without the port.
+std::string formatHost(const sockaddr_storage &address)
 {
     char host[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, host,
+                  sizeof host);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, host,
+                  sizeof host);
+    return host;
+}
+
+std::string formatAddress(const sockaddr_storage &address)
+{
     if (address.ss_family == AF_INET) {
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
-        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-        return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
+        return formatHost(address) + ":" + std::to_string(ntohs(v4.sin_port));
     }
     if (address.ss_family == AF_INET6) {
         const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
-        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+        return "[" + formatHost(address) + "]:" + std::to_string(ntohs(v6.sin6_port));
     }
-    return host;
+    return "?";
 }
 
 }  // namespace
@@ -208,19 +220,27 @@ const timespec *Server::pollTimeout(Micros now, timespec &storage) const
 
 void Server::dispatch(Micros now)
 {
+    bool incoming = false;
     for (size_t i = 0; i < polls_.size(); ++i) {
         short revents = polls_[i].revents;
         if (revents == 0)
             continue;
         switch (polled_[i].kind) {
         case Polled::Listener:
-            acceptConnections(now);
+            incoming = true;
             break;
         case Polled::Client:
             polled_[i].slot->connection->onPollEvents(revents, now);
             reschedule(*polled_[i].slot);
             break;
         }
+    }
+    // Accepting may close a connection to make room, and forgets it at once
+    // so that it no longer counts: only once polled_ is done with.  Those
+    // that ended meanwhile are forgotten first, as they count no longer.
+    if (incoming) {
+        reap();
+        acceptConnections(now);
     }
 }
 
@@ -231,7 +251,7 @@ void Server::acceptConnections(Micros now)
         socklen_t length = sizeof peer;
         int fd = accept(listenFd_, reinterpret_cast<sockaddr *>(&peer), &length);
         if (fd >= 0) {
-            adopt(fd, formatAddress(peer));
+            adopt(fd, peer);
             continue;
         }
         // A connection that died in the backlog is no reason to stop.
@@ -239,8 +259,8 @@ void Server::acceptConnections(Micros now)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        // Out of descriptors: an idle connection gives way to the new one.
-        if ((errno == EMFILE || errno == ENFILE) && makeRoom(nullptr))
+        // Out of descriptors: the connection used least gives way to the new one.
+        if ((errno == EMFILE || errno == ENFILE) && makeRoom(nullptr, "out of descriptors"))
             continue;
         logLine("accept failed: %s; pausing accepts", std::strerror(errno));
         acceptPausedUntil_ = now + kAcceptPause;
@@ -248,10 +268,18 @@ void Server::acceptConnections(Micros now)
     }
 }
 
-void Server::adopt(int fd, const std::string &peer)
+void Server::adopt(int fd, const sockaddr_storage &address)
 {
-    if (connections_.size() >= kMaxConnections) {
-        logVerbose("refused %s: %zu connections open", peer.c_str(), connections_.size());
+    const Options &options = context_.options;
+    std::string peer = formatAddress(address), host = formatHost(address);
+    auto known = hosts_.find(host);
+    size_t fromHost = known == hosts_.end() ? 0 : known->second;
+    if (options.maxPerPeer && fromHost >= *options.maxPerPeer) {
+        // Accepted only to be closed: left in the backlog, it would keep
+        // the listener ready and its client waiting.
+        logLine("refused %s: %zu connections from %s open already (--max-per-peer %llu)",
+                peer.c_str(), fromHost, host.c_str(),
+                static_cast<unsigned long long>(*options.maxPerPeer));
         close(fd);
         return;
     }
@@ -261,17 +289,28 @@ void Server::adopt(int fd, const std::string &peer)
         close(fd);
         return;
     }
+    if (connections_.size() >= options.maxConnections &&
+        !makeRoom(nullptr, "--max-connections " + std::to_string(options.maxConnections) +
+                               " reached")) {
+        logLine("refused %s: %zu connections open", peer.c_str(), connections_.size());
+        close(fd);
+        return;
+    }
     // Replies are batched here already; Nagle would only hold back the last
     // reply of a batch (and merge the --split pieces).
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint64_t number = ++accepted_;
     logVerbose("conn %llu accepted from %s", static_cast<unsigned long long>(number), peer.c_str());
-    connections_[number].connection = std::make_unique<Connection>(fd, number, context_);
+    Slot &slot = connections_[number];
+    slot.connection = std::make_unique<Connection>(fd, number, context_);
+    slot.peer = peer;
+    slot.host = host;
+    ++hosts_[host];
     // Descriptors are handed out lowest first, so this one says how few
     // are left above it.
     if (roomyBelow_ != 0 && static_cast<rlim_t>(fd) >= roomyBelow_)
-        makeRoom(connections_[number].connection.get());
+        makeRoom(slot.connection.get(), "out of descriptors");
 }
 
 void Server::serveBacklogs(Micros now)
@@ -304,29 +343,48 @@ void Server::closeIdle(Micros now)
     }
 }
 
-bool Server::makeRoom(const Connection *keep)
+bool Server::makeRoom(const Connection *keep, const std::string &why)
 {
-    // The one idle longest; failing that, the one that was active longest
-    // ago, as a connection waiting on us still holds a descriptor.
-    Connection *oldest = nullptr;
-    auto older = [](const Connection &a, const Connection *b) {
-        if (!b)
-            return true;
-        if (a.idleSince().has_value() != b->idleSince().has_value())
-            return a.idleSince().has_value();
-        return a.lastActive() < b->lastActive();
-    };
-    for (auto &entry : connections_) {
-        Connection &connection = *entry.second.connection;
-        if (&connection != keep && !connection.finished() && older(connection, oldest))
-            oldest = &connection;
-    }
-    if (!oldest)
+    Micros now = nowMicros();
+    Slots::iterator chosen = leastUsed(keep, now);
+    if (chosen == connections_.end())
         return false;
-    logLine("conn %llu closed to make room for a new one: out of descriptors",
-            static_cast<unsigned long long>(oldest->number()));
-    oldest->closeNow("out of descriptors");
+    Connection &connection = *chosen->second.connection;
+    logLine("conn %llu from %s closed to make room for a new one: %s, and it moved the fewest "
+            "bytes (%llu in the last %g s)",
+            static_cast<unsigned long long>(connection.number()), chosen->second.peer.c_str(),
+            why.c_str(), static_cast<unsigned long long>(connection.recentBytes(now)),
+            static_cast<double>(trafficPeriod(context_.options)) / kMicrosPerSecond);
+    connection.closeNow("made room: " + why);
+    forget(chosen);
     return true;
+}
+
+Server::Slots::iterator Server::leastUsed(const Connection *keep, Micros now)
+{
+    // The one that moved the fewest bytes lately, busy or not: a client
+    // that keeps many connections open with a byte now and then must not
+    // keep everyone else out.  Newcomers go last, as they have had no time
+    // to move anything; among equals, an idle one before one waiting on
+    // us, and then the one quiet longest.
+    using Standing = std::tuple<bool, uint64_t, bool, Micros>;
+    auto standing = [now](const Connection &c) {
+        return Standing{now - c.acceptedAt() < kNewcomerGrace, c.recentBytes(now),
+                        !c.idleSince().has_value(), c.lastActive()};
+    };
+    Slots::iterator chosen = connections_.end();
+    Standing least;
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+        const Connection &connection = *it->second.connection;
+        if (&connection == keep || connection.finished())
+            continue;
+        Standing mine = standing(connection);
+        if (chosen == connections_.end() || mine < least) {
+            chosen = it;
+            least = mine;
+        }
+    }
+    return chosen;
 }
 
 void Server::runTimers(Micros now)
@@ -366,11 +424,19 @@ void Server::reap()
         if (connection.finished()) {
             logVerbose("conn %llu closed (%s)", static_cast<unsigned long long>(it->first),
                        connection.closeReason().c_str());
-            it = connections_.erase(it);
+            it = forget(it);
         } else {
             ++it;
         }
     }
+}
+
+Server::Slots::iterator Server::forget(Slots::iterator it)
+{
+    auto host = hosts_.find(it->second.host);
+    if (host != hosts_.end() && --host->second == 0)
+        hosts_.erase(host);
+    return connections_.erase(it);
 }
 
 }  // namespace device

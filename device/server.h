@@ -16,6 +16,7 @@
 
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include "connection.h"
 
@@ -47,7 +48,10 @@ private:
     struct Slot {
         std::unique_ptr<Connection> connection;
         std::optional<Micros> armed;  // the timer queued for it, if any
+        std::string peer;             // the client's ADDR:PORT
+        std::string host;             // its ADDR, which --max-per-peer counts by
     };
+    using Slots = std::map<uint64_t, Slot>;
 
     // What polls_[i] stands for.
     struct Polled {
@@ -66,24 +70,28 @@ private:
     const timespec *pollTimeout(Micros now, timespec &storage) const;
     void dispatch(Micros now);
     void acceptConnections(Micros now);
-    void adopt(int fd, const std::string &peer);
+    void adopt(int fd, const sockaddr_storage &address);
     void runTimers(Micros now);
     void reschedule(Slot &slot);
     void serveBacklogs(Micros now);
     void closeIdle(Micros now);
-    bool makeRoom(const Connection *keep);
+    bool makeRoom(const Connection *keep, const std::string &why);
+    Slots::iterator leastUsed(const Connection *keep, Micros now);
     void reap();
+    Slots::iterator forget(Slots::iterator it);
 
     int listenFd_;
     const DeviceContext &context_;
-    std::map<uint64_t, Slot> connections_;  // by connection number
+    Slots connections_;                   // by connection number
+    std::map<std::string, size_t> hosts_;  // open connections by client address
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
     std::vector<pollfd> polls_;
     std::vector<Polled> polled_;  // what polls_[i] is
     uint64_t accepted_ = 0;
     Micros acceptPausedUntil_ = 0;  // 0: accepting
     // A new connection on a descriptor this high makes room by closing the
-    // one idle longest: the descriptors above are kept for files.
+    // one that moved the fewest bytes lately: the descriptors above are kept
+    // for files.
     rlim_t roomyBelow_ = 0;
     std::vector<uint64_t> backlogged_;  // connections with a backlog, as polled
     std::optional<Micros> nextIdleCheck_;  // when the first idle connection expires

@@ -6,6 +6,7 @@
 #include "tavik.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -51,7 +52,16 @@ long long sizeOf(const std::string &path)
 // --- Raw requests, for what the client cannot do: thousands of requests
 // in flight, or a connection that stays open doing nothing.
 
-std::string request(bool list, const std::string &name)
+// The record's integers are little-endian.
+std::string le32(u_int32_t v)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (char)(v >> (8 * i));
+    return bytes;
+}
+
+std::string request(bool list, const std::string &name, u_int32_t offset = 0)
 {
     std::string field = name;
     field.resize(kName, '\0');
@@ -59,16 +69,23 @@ std::string request(bool list, const std::string &name)
     std::string header = be16(0) + be16(list ? KX_FILE_TAVIK_LIST_REQ_MSG : KX_FILE_TAVIK_GET_REQ_MSG) +
                          be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +
                          be16(KX_SYSCOM_REQ_FLAGS);
-    return header + field + be32(0) + (list ? be32(100) : "");
+    return header + field + le32(offset) + (list ? be32(100) : "");
 }
 
-int dial()
+// A connection to the device, from `from` (an address of loopback) when
+// given, else from whatever address the kernel picks.
+int dial(const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
+    if (from && (inet_pton(AF_INET, from, &sa.sin_addr) != 1 ||
+                 bind(fd, (sockaddr *)&sa, sizeof sa) != 0)) {
+        close(fd);
+        return -1;
+    }
     sa.sin_port = htons(15003);
     inet_pton(AF_INET, "192.168.255.1", &sa.sin_addr);
     if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
@@ -126,9 +143,57 @@ bool closedByDevice(int fd, int ms)
     return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
+// The reply to one request; empty when none comes within 3 s.
+std::string ask(int fd, const std::string &req)
+{
+    std::string bytes, reply;
+    if (!sendAll(fd, req))
+        return "";
+    while (!nextReply(bytes, reply))
+        if (!receive(fd, bytes, 3000) || bytes.empty())
+            return "";
+    return reply;
+}
+
+// Whether a listing of the root is answered, within 3 s.
+bool listed(int fd)
+{
+    std::string reply = ask(fd, request(true, "/"));
+    return reply.size() > kCodeAt + 4 && le32at(reply, kCodeAt) == 0;
+}
+
+// A device without -v, on the same fixed address as Device, for what it
+// logs whether asked to or not.
+class QuietDevice {
+public:
+    QuietDevice(const std::string &root, std::vector<std::string> opts)
+    {
+        if (!support::inPrivateNetwork()) {
+            fprintf(stderr, "refusing to run outside a private network namespace\n");
+            exit(1);
+        }
+        std::vector<std::string> args = {"--listen", "192.168.255.1:15003", "--root", root};
+        args.insert(args.end(), opts.begin(), opts.end());
+        process_ = std::make_unique<support::DeviceProcess>(deviceBin, args, log_);
+    }
+    ~QuietDevice()
+    {
+        int st = process_->stop();
+        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+            ADD_FAILURE() << "tavik-device ended badly (status " << st << "):\n" << log();
+    }
+    std::string log() const { return readfile(log_); }
+    int stop() { return process_->stop(); }
+
+private:
+    Scratch dir_;
+    std::string log_ = dir_ / "log";
+    std::unique_ptr<support::DeviceProcess> process_;
+};
+
 }  // namespace
 
-TEST(Device, VersionAndBadTargets)
+TEST(Device, VersionAndBadValues)
 {
     Result r = run(deviceBin, {"--version"});
     EXPECT_EQ(r.status, 0);
@@ -141,6 +206,22 @@ TEST(Device, VersionAndBadTargets)
         EXPECT_EQ(b.err, std::string("tavik-device: --target: '") + bad +
                              "' is not CORE:TASK in hexadecimal, each at most FFFF\n"
                              "Try 'tavik-device --help' for more information.\n");
+    }
+
+    struct Bad {
+        const char *option, *value, *why;
+    };
+    for (const Bad &bad : {Bad{"--max-connections", "0", "is out of range (1..65536)"},
+                           Bad{"--max-connections", "65537", "is out of range (1..65536)"},
+                           Bad{"--max-per-peer", "0", "is out of range (1..65536)"},
+                           Bad{"--max-per-peer", "-1", "is not a number"},
+                           Bad{"--split-gap", "0", "is out of range"},
+                           Bad{"--split-gap", "3600000.1", "is out of range"},
+                           Bad{"--split-gap", "1ms", "is not a number"}}) {
+        Result b = run(deviceBin, {bad.option, bad.value});
+        EXPECT_EQ(b.status, 2) << bad.option << " " << bad.value;
+        EXPECT_EQ(b.err, std::string("tavik-device: ") + bad.option + ": '" + bad.value + "' " +
+                             bad.why + "\nTry 'tavik-device --help' for more information.\n");
     }
 }
 
@@ -422,4 +503,252 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
     std::string log = dev->log();
     EXPECT_NE(log.find("out of descriptors"), std::string::npos) << log;
     EXPECT_NE(log.find("(idle for 1 s)"), std::string::npos) << log;
+}
+
+// A client holding every place with connections that each send a byte now
+// and then keeps nobody out: at --max-connections the connection that moved
+// the fewest bytes lately makes room, busy or not, and a real client gets
+// in and is served at once.  One that moved more (a listing every 100 ms),
+// though open longest, is never the one closed.
+TEST(Device, DrippingConnectionsCannotLockOthersOut)
+{
+    Scratch root;
+    writefile(root / "f", "x");
+    Device dev(root.path(), {"--max-connections", "100"});
+    int chatty = dial();
+    ASSERT_GE(chatty, 0);
+    ASSERT_TRUE(listed(chatty));
+
+    std::vector<int> drips;
+    for (int i = 0; i < 200; i++) {
+        drips.push_back(dial());
+        ASSERT_GE(drips.back(), 0) << i;
+    }
+    // The start of a request, a byte every 0.5 s: never a whole one.
+    std::string start = request(true, "/");
+    auto began = Clock::now();
+    for (size_t round = 0; Clock::now() - began < std::chrono::milliseconds(1100); round++) {
+        for (int fd : drips)
+            send(fd, &start[round], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (int i = 0; i < 5; i++) {
+            EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    Result r = tavik({"-l"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
+    EXPECT_LT(r.seconds, 1.0);
+    EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
+
+    // 100 drips made room for the other 100, and one for the client.
+    int open = 0;
+    for (int fd : drips) {
+        open += !closedByDevice(fd, 0);
+        close(fd);
+    }
+    close(chatty);
+    EXPECT_EQ(open, 98);
+    std::string log = dev.log();
+    EXPECT_NE(log.find("closed to make room for a new one: --max-connections 100 reached, "
+                       "and it moved the fewest bytes ("),
+              std::string::npos)
+        << log;
+}
+
+// --max-per-peer counts by address, not port: the eleventh connection from
+// one address is closed at once, and logged without -v; the first ten stay,
+// another address is served, and once one of the ten is gone its address
+// gets in again.
+TEST(Device, ConnectionsPerPeerAreLimited)
+{
+    Scratch root;
+    QuietDevice dev(root.path(), {"--max-per-peer", "10"});
+    std::vector<int> ten;
+    for (int i = 0; i < 10; i++) {
+        ten.push_back(dial("192.168.255.1"));
+        ASSERT_GE(ten.back(), 0);
+    }
+    int eleventh = dial("192.168.255.1");
+    ASSERT_GE(eleventh, 0);
+    EXPECT_TRUE(closedByDevice(eleventh, 2000));
+    close(eleventh);
+    for (int fd : ten)
+        EXPECT_FALSE(closedByDevice(fd, 0));
+    EXPECT_TRUE(listed(ten.back()));
+
+    int other = dial("127.0.0.1");
+    ASSERT_GE(other, 0);
+    EXPECT_TRUE(listed(other));
+    close(other);
+
+    close(ten.front());
+    ten.front() = dial("192.168.255.1");
+    EXPECT_TRUE(listed(ten.front()));
+    for (int fd : ten)
+        close(fd);
+
+    std::string log = dev.log();
+    EXPECT_NE(log.find(": 10 connections from 192.168.255.1 open already (--max-per-peer 10)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("refused"), log.rfind("refused")) << log;
+}
+
+// A block reply's filesize and offset are signed 32-bit fields: a file of
+// 2 GiB or more is refused, its first block and any later one, and so is
+// one kept open that has grown that large; one byte less is served.  The
+// files are sparse and take no disk space.
+TEST(Device, FilesOf2GiBOrMoreAreRefused)
+{
+    Scratch root;
+    auto sparse = [&](const std::string &name, off_t size) {
+        int fd = open((root / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        bool ok = fd >= 0 && ftruncate(fd, size) == 0;
+        if (fd >= 0)
+            close(fd);
+        return ok;
+    };
+    const off_t twoGiB = off_t{1} << 31;
+    ASSERT_TRUE(sparse("big", twoGiB));
+    ASSERT_TRUE(sparse("largest", twoGiB - 1));
+    ASSERT_TRUE(sparse("grows", 2048));
+    QuietDevice dev(root.path(), {});
+
+    Scratch here;
+    Result r = tavik({"-g", "big", "-o", "out"}, {}, here.path());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("get: FileNotReadable (-5)"), std::string::npos) << r.err;
+
+    const int kNotReadable = EKxFileTavikRet_FileNotReadable;
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    std::string reply = ask(fd, request(false, "big", 1024));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
+    reply = ask(fd, request(false, "largest"));
+    ASSERT_EQ(reply.size(), kGetDataAt + 1024);
+    EXPECT_EQ(le32at(reply, kCodeAt), 0);
+    EXPECT_EQ(le32at(reply, kCodeAt + 4), INT32_MAX);  // filesize
+    reply = ask(fd, request(false, "grows"));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), 0);
+    ASSERT_TRUE(sparse("grows", twoGiB + 1));
+    reply = ask(fd, request(false, "grows", 1024));
+    ASSERT_GE(reply.size(), kGetDataAt);
+    EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
+    close(fd);
+
+    std::string log = dev.log();
+    const std::string why = "' refused with FileNotReadable: its 2147483648 bytes are too large "
+                            "for the protocol's 32-bit sizes\n";
+    EXPECT_NE(log.find("conn 1 get 'big" + why), std::string::npos) << log;
+    EXPECT_NE(log.find("conn 2 get 'big" + why), std::string::npos) << log;
+    EXPECT_NE(log.find("conn 2 get 'grows' refused with FileNotReadable: its 2147483649 bytes"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("largest"), std::string::npos) << log;
+}
+
+// --split-gap spaces the pieces of --split as asked: here a block reply in
+// three pieces 250 ms apart.  A reply dripping meanwhile on another
+// connection keeps its own time and holds up no one; an idle timeout
+// shorter than the gap closes neither until its reply is out; and SIGTERM
+// stops the device at once in mid-drip.
+TEST(Device, SplitGapSpacesThePieces)
+{
+    Scratch root;
+    std::string data = pattern(10, 3);
+    writefile(root / "f", data);
+    const size_t size = kGetDataAt + data.size(), piece = (size + 2) / 3;
+    QuietDevice dev(root.path(), {"--split", std::to_string(piece), "--split-gap", "250",
+                                  "--idle-timeout", "0.1"});
+    struct Drip {
+        int fd;
+        std::string bytes;
+        std::vector<double> at;  // ms since the start, of each read
+    } drips[2] = {{dial(), "", {}}, {-1, "", {}}};
+    ASSERT_GE(drips[0].fd, 0);
+    auto start = Clock::now();
+    auto ms = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
+    ASSERT_TRUE(sendAll(drips[0].fd, request(false, "f")));
+    double secondAsked = -1;
+    while (ms() < 2000 && (drips[0].bytes.size() < size || drips[1].bytes.size() < size)) {
+        if (secondAsked < 0 && ms() >= 100) {
+            // Dialled only now, as it would idle out meanwhile.
+            drips[1].fd = dial();
+            ASSERT_TRUE(sendAll(drips[1].fd, request(false, "f")));
+            secondAsked = ms();
+        }
+        for (Drip &d : drips) {
+            if (d.fd < 0 || d.bytes.size() >= size)
+                continue;
+            size_t had = d.bytes.size();
+            ASSERT_TRUE(receive(d.fd, d.bytes, 5)) << "closed in mid-reply";
+            if (d.bytes.size() > had)
+                d.at.push_back(ms());
+        }
+    }
+    for (Drip &d : drips) {
+        ASSERT_EQ(d.bytes.size(), size);
+        EXPECT_EQ(d.bytes.substr(kGetDataAt), data);
+        ASSERT_EQ(d.at.size(), 3u) << "the pieces did not come as reads of their own";
+        EXPECT_GE(d.at[1] - d.at[0], 100);
+        EXPECT_GE(d.at[2] - d.at[1], 100);
+        EXPECT_GE(d.at[2] - d.at[0], 450);
+        EXPECT_LE(d.at[2] - d.at[0], 900);
+    }
+    EXPECT_LT(drips[1].at[0] - secondAsked, 100) << "the second reply waited for the first";
+    EXPECT_LT(drips[1].at[0], drips[0].at[1]);
+
+    // Its reply out, the first idles out.
+    EXPECT_TRUE(closedByDevice(drips[0].fd, 1000));
+    int third = dial();
+    ASSERT_TRUE(sendAll(third, request(false, "f")));
+    std::string bytes;
+    ASSERT_TRUE(receive(third, bytes, 1000));
+    ASSERT_EQ(bytes.size(), piece);
+    auto stopping = Clock::now();
+    int status = dev.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(200));
+    for (int fd : {drips[0].fd, drips[1].fd, third})
+        close(fd);
+}
+
+// A connection whose reply the device drips out a byte a second moved
+// little, but waits on the device: at the cap, a connection that moved a
+// few bytes more, all of its own doing, is the one closed.
+TEST(Device, ADripIsNotTakenForTheLeastUsed)
+{
+    Scratch root;
+    writefile(root / "f", pattern(100, 4));
+    Device dev(root.path(), {"--max-connections", "2", "--split", "1", "--split-gap", "1000"});
+    int drip = dial();
+    ASSERT_GE(drip, 0);
+    std::string get = request(false, "f"), list = request(true, "/"), bytes;
+    ASSERT_TRUE(sendAll(drip, get));
+    ASSERT_TRUE(receive(drip, bytes, 1000));
+    ASSERT_EQ(bytes.size(), 1u);
+    // All but the last byte of a request: never answered, and more than
+    // the drip moved so far.
+    int talker = dial();
+    ASSERT_GE(talker, 0);
+    ASSERT_GT(list.size() - 1, get.size() + bytes.size());
+    ASSERT_TRUE(sendAll(talker, list.substr(0, list.size() - 1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    int newcomer = dial();
+    ASSERT_GE(newcomer, 0);
+    EXPECT_TRUE(closedByDevice(talker, 1000));
+    EXPECT_FALSE(closedByDevice(drip, 0));
+    EXPECT_FALSE(closedByDevice(newcomer, 0));
+    for (int fd : {drip, talker, newcomer})
+        close(fd);
+    std::string log = dev.log();
+    EXPECT_NE(log.find("conn 2 from 192.168.255.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find("closed to make room for a new one: --max-connections 2 reached"),
+              std::string::npos)
+        << log;
 }
