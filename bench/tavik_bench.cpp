@@ -1147,7 +1147,8 @@ int runBenchmark(const Options &options)
         printWindowTable(rows);
     if (any(rows, Kind::Retry))
         printRetryTable(rows);
-    if (!options.quick)  // a tiny file says nothing about them
+    // A tiny file says nothing about them; nor do the retry rows.
+    if (!options.quick && (any(rows, Kind::Classic) || any(rows, Kind::Window)))
         printTargets(rows);
     writeCsv(options.csv, rows);
     std::printf("Written to %s; took %.0f s.\n", options.csv.c_str(), now() - t0);
