@@ -29,7 +29,7 @@ grep -Eq "^ +0\.5 +window 64 +64 KiB +1 +$n +$n% +125\.000 +$n +$n +$n% +$n +$n 
     "$out/table.txt" || fail "no window row with the ideal client beside it"
 # The retry rows: both modes, the times without and with faults and their ratio.
 grep -q '^Retry rows: .*--close-after 4' "$out/table.txt" || fail "no retry table"
-rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +8 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +$n +$n\$" \
+rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +8 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +($n|-) +$n +$n\$" \
     "$out/table.txt" || true)
 [ "$rows" -eq 2 ] || fail "expected 2 retry rows, found $rows"
 
@@ -37,7 +37,7 @@ rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +8 KiB +1 +$n +$n% +$n +$n% +$n +$n-
 csv=$out/results.csv
 lines=$(wc -l <"$csv")
 [ "$lines" -eq 8 ] || fail "expected 8 CSV lines, found $lines"
-head -n 1 "$csv" | grep -q '^delay_ms,mode,size_bytes,.*,window,row,.*,vs_ideal,.*,fault_time_ratio,.*,retries$' ||
+head -n 1 "$csv" | grep -q '^delay_ms,mode,size_bytes,.*,window,row,.*,vs_ideal,.*,fault_time_ratio,.*,retries,s_per_retry$' ||
     fail "the CSV header lacks its columns"
 awk -F, 'NR == 1 { n = NF } NF != n { bad = 1 } END { exit bad }' "$csv" ||
     fail "CSV lines of different lengths"

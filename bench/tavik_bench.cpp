@@ -807,6 +807,13 @@ double faultTimeRatio(const Row &r)
     return r.s.wall / r.other->wall;
 }
 
+// Retry rows: what each retry added to the time, in seconds; 0 if tavik
+// announced none.
+double secondsPerRetry(const Row &r)
+{
+    return r.s.retries > 0 ? (r.s.wall - r.other->wall) / r.s.retries : 0;
+}
+
 double cpuMsPerMiB(const Row &r)
 {
     return r.s.clientCpu * 1000 / (static_cast<double>(r.c.bytes) / kMiB);
@@ -1014,25 +1021,29 @@ void printRetryTable(const std::vector<Row> &rows)
     std::printf("Retry rows: tavik --retry %d through tavik-device --close-after %d, and "
                 "without it, alternated\n",
                 kRetries, closeAfter);
-    std::printf("%6s  %-10s  %7s  %4s  %11s  %7s  %9s  %7s  %6s  %11s  %7s  %10s  %8s\n", "D ms",
-                "mode", "size", "runs", "no faults s", "spread", "faults s", "spread", "ratio",
-                "pairs", "retries", "cpu ms/MiB", "peak KiB");
+    std::printf("%6s  %-10s  %7s  %4s  %11s  %7s  %9s  %7s  %6s  %11s  %7s  %7s  %10s  %8s\n",
+                "D ms", "mode", "size", "runs", "no faults s", "spread", "faults s", "spread",
+                "ratio", "pairs", "retries", "s/retry", "cpu ms/MiB", "peak KiB");
     for (const Row &r : rows) {
         if (r.c.kind != Kind::Retry)
             continue;
         const Stats &clean = *r.other;
+        std::string perRetry =
+            r.s.retries > 0 ? format("%7.3f", secondsPerRetry(r)) : format("%7s", "-");
         std::printf("%6g  %-10s  %7s  %4d  %11.3f  %6.1f%%  %9.3f  %6.1f%%  %6.3f  %5.3f-%5.3f  "
-                    "%7.0f  %10.2f  %8.0f\n",
+                    "%7.0f  %s  %10.2f  %8.0f\n",
                     r.c.delayMs, modeName(r.c.mode), sizeText(r.c.bytes).c_str(), r.c.runs,
                     clean.wall, spreadPercent(clean.wall, clean.wallMin, clean.wallMax), r.s.wall,
                     spreadPercent(r.s.wall, r.s.wallMin, r.s.wallMax), faultTimeRatio(r),
-                    r.pairs.min, r.pairs.max, r.s.retries, cpuMsPerMiB(r), r.s.peakRssKiB);
+                    r.pairs.min, r.pairs.max, r.s.retries, perRetry.c_str(), cpuMsPerMiB(r),
+                    r.s.peakRssKiB);
     }
-    std::printf("(medians over the row's runs of each; no faults s, faults s: tavik's wall time, spread "
-                "(max-min)/median;\n ratio: with faults over without; pairs: the lowest and "
-                "highest of that, each run with\n faults over the run without before it; "
-                "retries: the attempts tavik announced after the\n first; cpu, peak: tavik's "
-                "user+sys per MiB and peak RSS with faults; pipelined: -b,\n window %d)\n\n",
+    std::printf("(medians over the row's runs of each; no faults s, faults s: tavik's wall time, "
+                "spread\n (max-min)/median; ratio: with faults over without; pairs: the lowest "
+                "and highest of\n that, each run with faults over the run without before it; "
+                "retries: the attempts tavik\n announced after the first; s/retry: the time "
+                "with faults less the time without, per\n retry; cpu, peak: tavik's user+sys "
+                "per MiB and peak RSS with faults; pipelined: -b,\n window %d)\n\n",
                 kWindow);
 }
 
@@ -1049,7 +1060,7 @@ void writeCsv(const std::string &path, const std::vector<Row> &rows)
            "ideal_mib_per_s,ideal_mib_per_s_min,ideal_mib_per_s_max,ideal_ratio,"
            "ideal_device_cpu_share,vs_ideal,vs_ideal_min,vs_ideal_max,"
            "close_after,retry,clean_wall_s,clean_wall_s_min,clean_wall_s_max,"
-           "fault_time_ratio,fault_time_ratio_min,fault_time_ratio_max,retries\n";
+           "fault_time_ratio,fault_time_ratio_min,fault_time_ratio_max,retries,s_per_retry\n";
     for (const Row &r : rows) {
         double bound = boundMiBps(r.c);
         out << format("%g,%s,%zu,%d,%.4f,%.4f,%.4f,", r.c.delayMs, modeName(r.c.mode), r.c.bytes,
@@ -1071,11 +1082,12 @@ void writeCsv(const std::string &path, const std::vector<Row> &rows)
         }
         if (r.c.kind == Kind::Retry) {
             const Stats &clean = *r.other;
-            out << format("%d,%d,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f,%.0f", r.c.closeAfter, kRetries,
+            out << format("%d,%d,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f,%.0f,", r.c.closeAfter, kRetries,
                           clean.wall, clean.wallMin, clean.wallMax, faultTimeRatio(r),
-                          r.pairs.min, r.pairs.max, r.s.retries);
+                          r.pairs.min, r.pairs.max, r.s.retries)
+                << (r.s.retries > 0 ? format("%.4f", secondsPerRetry(r)) : std::string());
         } else {
-            out << ",,,,,,,,";
+            out << ",,,,,,,,,";
         }
         out << "\n";
     }
