@@ -42,6 +42,12 @@ enum { TAILKEEP = CHECKLEN + BLOCK };  // the tail, far enough back for aligned 
 // Judgements that wait for the stream to vouch for them.
 enum { NONE, DIFFERS, TOOLONG, RESIZED };
 
+// The buffers of struct download, apart so that they take no room in the
+// program file and no memory until used.
+enum { RUNSIZE = MAXWINDOW * BLOCK };
+static u8 runbuf[RUNSIZE];
+static u8 aheadbuf[MAXWINDOW][BLOCK];
+
 static struct download {
     // For the whole run.
     const char *name;
@@ -65,16 +71,16 @@ static struct download {
     // system call: a call per block was most of the cost of a fast download.
     off_t runat;
     int runlen;
-    u8 run[MAXWINDOW * BLOCK];
+    u8 *run;
     // Stream: blocks that arrived ahead of the gap, by block number.
     int aheadlen[MAXWINDOW];
     off_t aheadat[MAXWINDOW];
-    u8 ahead[MAXWINDOW][BLOCK];
+    u8 (*ahead)[BLOCK];
 } dl = {.name = "", .fd = -1, .stream = 0, .made = 0, .owned = 0, .firstsize = -1,
         .written = 0, .tail = {}, .active = 0, .gather = 0, .ours = 0, .mine = 0,
         .verdict = NONE, .toolong = 0, .tocompare = 0, .base = 0, .gapless = 0, .unsure = -1,
-        .writing = -1, .runat = 0, .runlen = 0, .run = {}, .aheadlen = {}, .aheadat = {},
-        .ahead = {}};
+        .writing = -1, .runat = 0, .runlen = 0, .run = runbuf, .aheadlen = {}, .aheadat = {},
+        .ahead = aheadbuf};
 
 // The end of what the download can vouch for.
 static off_t trusted(void)
@@ -295,9 +301,9 @@ static void flushrun(void)
 
 static void append(const u8 *data, int n)
 {
-    if (dl.runlen + n > (int)sizeof dl.run)
+    if (dl.runlen + n > (int)RUNSIZE)
         flushrun();
-    if (dl.runlen + n > (int)sizeof dl.run)
+    if (dl.runlen + n > (int)RUNSIZE)
         failmsg(LOCAL, "no room for the blocks that wait to be written");
     memcpy(dl.run + dl.runlen, data, (size_t)n);
     dl.runlen += n;
@@ -342,7 +348,7 @@ void putblock(const u8 *data, int n, off_t at)
         streamblock(data, n, at);
         return;
     }
-    if (dl.runlen > 0 && (at != dl.runat + dl.runlen || dl.runlen + n > (int)sizeof dl.run))
+    if (dl.runlen > 0 && (at != dl.runat + dl.runlen || dl.runlen + n > (int)RUNSIZE))
         flushrun();
     if (dl.runlen == 0)
         dl.runat = at;

@@ -13,7 +13,7 @@
 #include <sys/ioctl.h>
 
 static struct meter {
-    int off;             // never drawn in this run
+    int off;             // never drawn in this attempt: not a terminal, or --quiet
     int shown;           // a line is on screen and not yet ended
     int begun;           // the run's first attempt has started
     double start, drawn; // this attempt's start and its last draw
@@ -30,15 +30,16 @@ static double seconds(void)
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-// A terminal, and ours to write on just now.
+// Ours to write on just now: a download sent to the background must not
+// write over the shell.
 static int onscreen(void)
 {
-    return !pm.off && isatty(2) && tcgetpgrp(2) == getpgrp();
+    return !pm.off && tcgetpgrp(2) == getpgrp();
 }
 
 void startprogress(long long done, int off)
 {
-    pm.off = off;
+    pm.off = off || !isatty(2);
     pm.start = seconds();
     if (!pm.begun++) {
         pm.runstart = pm.start;
@@ -83,9 +84,11 @@ void refreshprogress(long long done, long long total, int force)
     double now, rate;
     int pct;
 
-    if ((now = seconds(), !force && now - pm.drawn < 0.1) || !onscreen())
+    if (pm.off || (now = seconds(), !force && now - pm.drawn < 0.1))
         return;
     pm.drawn = now;
+    if (!onscreen())
+        return;
     rate = now > pm.start ? (double)(done - pm.base) / (now - pm.start) : 0;
     pct = total > 0 ? (int)(done * 100 / total) : 100;
     pct = pct < 0 ? 0 : pct > 100 ? 100 : pct;
