@@ -305,14 +305,20 @@ static const u8 *readreply(int head, int body, int fixed, const char *what, int 
 }
 
 // Waits until a whole pipelined reply is there: at `site` while nothing
-// of it is, at SITE_TURBO_DATA between its header and its payload.
+// of it is, at SITE_TURBO_DATA between its header and its payload.  What
+// the download has gathered is written out only when there is nothing to
+// read: a reply waiting while the file is written is a request not yet
+// asked again.
 static void awaitreply(int site)
 {
     while (!wholereply()) {
         int r = takein(0);
         if (r < 0)
             closed();
-        if (r == 0)
+        if (r > 0)
+            continue;
+        flushlocal();
+        if (takein(0) == 0)
             waitfor(buffered() == 0 ? site
                     : buffered() == KX_SYSCOM_HEADER_SIZE ? SITE_TURBO_DATA : SITE_READ);
     }
@@ -664,7 +670,6 @@ static void getturbo(int sd, u32 core, u32 task, const char *name)
 
     while (flightleft(filesize)) {
         fillwindow(core, task, name, filesize);
-        flushlocal();  // while the device works on the new requests
         awaitreply(SITE_WINDOW);
         // What comes after the last block is no reply.
         for (int placed = 0; inflight() > 0 && wholereply();) {
