@@ -24,10 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr size_t kHeader = KX_SYSCOM_HEADER_SIZE, kName = KX_FILE_TAVIK_NAME_LEN;
-constexpr size_t kCodeAt = kHeader + kName;  // returnCode, in both replies
-constexpr size_t kListTextAt = kHeader + KX_FILE_TAVIK_LIST_RESP_FIXED;
-constexpr size_t kGetDataAt = kHeader + KX_FILE_TAVIK_GET_RESP_FIXED;
 constexpr int kAccessViolation = EKxFileTavikRet_AccessViolation;
 
 // One listing line as the device writes it.
@@ -334,14 +330,14 @@ TEST(Device, ASwappedLinkNeverServesWhatLiesOutside)
                 int code = le32at(reply, kCodeAt);
                 bool list = be16at(reply, 2) == KX_FILE_TAVIK_LIST_REQ_MSG + 1;
                 if (!list && code == 0) {
-                    EXPECT_EQ(reply.substr(kGetDataAt), inside);
+                    EXPECT_EQ(reply.substr(kGetFixed), inside);
                     EXPECT_EQ(le32at(reply, kCodeAt + 4), (int)inside.size());  // filesize
                     served++;
                 } else if (!list) {
                     EXPECT_EQ(code, kAccessViolation);
                     refused++;
                 } else {
-                    std::string text = reply.substr(kListTextAt);
+                    std::string text = reply.substr(kListFixed);
                     EXPECT_EQ(text.find("900"), std::string::npos) << text;
                     (text.find(entry('-', 700, "link")) != std::string::npos ? listedInside
                                                                              : listedAbsent)++;
@@ -625,18 +621,18 @@ TEST(Device, FilesOf2GiBOrMoreAreRefused)
     int fd = dial();
     ASSERT_GE(fd, 0);
     std::string reply = ask(fd, request(false, "big", 1024));
-    ASSERT_GE(reply.size(), kGetDataAt);
+    ASSERT_GE(reply.size(), kGetFixed);
     EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
     reply = ask(fd, request(false, "largest"));
-    ASSERT_EQ(reply.size(), kGetDataAt + 1024);
+    ASSERT_EQ(reply.size(), kGetFixed + 1024);
     EXPECT_EQ(le32at(reply, kCodeAt), 0);
     EXPECT_EQ(le32at(reply, kCodeAt + 4), INT32_MAX);  // filesize
     reply = ask(fd, request(false, "grows"));
-    ASSERT_GE(reply.size(), kGetDataAt);
+    ASSERT_GE(reply.size(), kGetFixed);
     EXPECT_EQ(le32at(reply, kCodeAt), 0);
     ASSERT_TRUE(sparse("grows", twoGiB + 1));
     reply = ask(fd, request(false, "grows", 1024));
-    ASSERT_GE(reply.size(), kGetDataAt);
+    ASSERT_GE(reply.size(), kGetFixed);
     EXPECT_EQ(le32at(reply, kCodeAt), kNotReadable);
     close(fd);
 
@@ -661,7 +657,7 @@ TEST(Device, SplitGapSpacesThePieces)
     Scratch root;
     std::string data = pattern(10, 3);
     writefile(root / "f", data);
-    const size_t size = kGetDataAt + data.size(), piece = (size + 2) / 3;
+    const size_t size = kGetFixed + data.size(), piece = (size + 2) / 3;
     QuietDevice dev(root.path(), {"--split", std::to_string(piece), "--split-gap", "250",
                                   "--idle-timeout", "0.1"});
     struct Drip {
@@ -692,7 +688,7 @@ TEST(Device, SplitGapSpacesThePieces)
     }
     for (Drip &d : drips) {
         ASSERT_EQ(d.bytes.size(), size);
-        EXPECT_EQ(d.bytes.substr(kGetDataAt), data);
+        EXPECT_EQ(d.bytes.substr(kGetFixed), data);
         ASSERT_EQ(d.at.size(), 3u) << "the pieces did not come as reads of their own";
         EXPECT_GE(d.at[1] - d.at[0], 100);
         EXPECT_GE(d.at[2] - d.at[1], 100);

@@ -20,10 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr unsigned kListId = KX_FILE_TAVIK_LIST_REQ_MSG, kGetId = KX_FILE_TAVIK_GET_REQ_MSG;
-constexpr size_t kHeader = KX_SYSCOM_HEADER_SIZE, kName = KX_FILE_TAVIK_NAME_LEN;
-constexpr size_t kListFixed = kHeader + KX_FILE_TAVIK_LIST_RESP_FIXED;  // then the text
-constexpr size_t kGetFixed = kHeader + KX_FILE_TAVIK_GET_RESP_FIXED;    // then the block
 constexpr int kNoMemory = EKxFileTavikRet_NoMemory;
 
 // --- Wire bytes by hand, so that a mistake shared with the client's

@@ -22,14 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr unsigned kListId = KX_FILE_TAVIK_LIST_REQ_MSG, kGetId = KX_FILE_TAVIK_GET_REQ_MSG;
-constexpr size_t kHeader = KX_SYSCOM_HEADER_SIZE, kName = KX_FILE_TAVIK_NAME_LEN;
-constexpr size_t kListSize = kHeader + KX_FILE_TAVIK_LIST_REQ_SIZE;  // 264
-constexpr size_t kGetSize = kHeader + KX_FILE_TAVIK_GET_REQ_SIZE;    // 260
-// Both replies carry their returnCode right behind the name, little-endian.
-constexpr size_t kCodeAt = kHeader + kName;
-constexpr size_t kListFixed = kHeader + KX_FILE_TAVIK_LIST_RESP_FIXED;  // then the text
-constexpr size_t kGetFixed = kHeader + KX_FILE_TAVIK_GET_RESP_FIXED;    // then the block
 
 // What the device logs (device/connection.cpp, device/protocol.cpp).
 const char *const kBad = " bad request: ";

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -285,6 +286,113 @@ std::vector<long> Device::getOffsets() const
         if (q.size() == 260)
             offs.push_back((long)be32at(q, 256));
     return offs;
+}
+
+void le32to(std::string &s, size_t at, u_int32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        s[at + i] = (char)(v >> (8 * i) & 0xFF);
+}
+
+// One reply: the header (big-endian) and a record of `fixed` bytes whose
+// integers the caller fills in, then `tail`.
+static std::string reply(unsigned id, size_t fixed, const std::string &tail)
+{
+    std::string m(16 + fixed, '\0');
+    size_t size = m.size() + tail.size();
+    m[2] = (char)(id >> 8), m[3] = (char)(id & 0xFF);
+    m[12] = (char)(size >> 8), m[13] = (char)(size & 0xFF);
+    return m + tail;
+}
+
+std::string blockReply(const std::string &file, u_int32_t offset)
+{
+    size_t n = offset < file.size() ? std::min<size_t>(1024, file.size() - offset) : 0;
+    std::string r = reply(kGetId + 1, KX_FILE_TAVIK_GET_RESP_FIXED,
+                          file.substr(std::min<size_t>(offset, file.size()), n));
+    le32to(r, 16 + 244, (u_int32_t)file.size());
+    le32to(r, 16 + 248, offset);
+    le32to(r, 16 + 252, offset + n == file.size());
+    le32to(r, 16 + 256, (u_int32_t)n);
+    return r;
+}
+
+std::string pageReply(u_int32_t total, u_int32_t offset, u_int32_t entries, const std::string &text)
+{
+    std::string r = reply(kListId + 1, KX_FILE_TAVIK_LIST_RESP_FIXED, text + '\0');
+    le32to(r, 16 + 244, total);
+    le32to(r, 16 + 248, offset);
+    le32to(r, 16 + 252, entries);
+    return r;
+}
+
+Peer::Peer(Answer answer) : answer_(std::move(answer))
+{
+    requireprivatenet();  // never the device's address on a real network
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(15003);
+    inet_pton(AF_INET, "192.168.255.1", &sa.sin_addr);
+    if (bind(fd_, (sockaddr *)&sa, sizeof sa) != 0 || listen(fd_, 4) != 0)
+        ADD_FAILURE() << "cannot listen on 192.168.255.1:15003";
+    thread_ = std::thread([this] { serve(); });
+}
+
+Peer::~Peer()
+{
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+}
+
+void Peer::serve()
+{
+    pollfd p{fd_, POLLIN, 0};
+    while (!stop_ && poll(&p, 1, 50) >= 0) {
+        if (!(p.revents & POLLIN))
+            continue;
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0)
+            continue;
+        connections_++;
+        converse(c);
+        close(c);
+    }
+}
+
+void Peer::converse(int c)
+{
+    std::string in;
+    char buf[65536];
+    for (int n = 1; !stop_;) {
+        pollfd p{c, POLLIN, 0};
+        if (poll(&p, 1, 50) == 0)
+            continue;
+        ssize_t got = recv(c, buf, sizeof buf, 0);
+        if (got <= 0)
+            return;
+        in.append(buf, (size_t)got);
+        while (in.size() >= 16) {
+            size_t size = (unsigned char)in[12] << 8 | (unsigned char)in[13];
+            if (size < 16 || in.size() < size)
+                break;
+            unsigned id = (unsigned char)in[2] << 8 | (unsigned char)in[3];
+            Send out = answer_(id, be32at(in, 16 + 240), n++);
+            in.erase(0, size);
+            if (!out.now.empty() && send(c, out.now.data(), out.now.size(), MSG_NOSIGNAL) < 0)
+                return;
+            if (!out.later.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(out.laterMs));
+                if (send(c, out.later.data(), out.later.size(), MSG_NOSIGNAL) < 0)
+                    return;
+            }
+            if (out.close)
+                return;
+        }
+    }
 }
 
 }  // namespace th

@@ -9,7 +9,10 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include <map>
 #include <string>
@@ -18,8 +21,19 @@
 #include <gtest/gtest.h>
 
 #include "support/support.h"
+#include "tavik.h"
 
 namespace th {
+
+// Sizes and places of the messages, from the client's headers.
+constexpr unsigned kListId = KX_FILE_TAVIK_LIST_REQ_MSG, kGetId = KX_FILE_TAVIK_GET_REQ_MSG;
+constexpr size_t kHeader = KX_SYSCOM_HEADER_SIZE, kName = KX_FILE_TAVIK_NAME_LEN;
+constexpr size_t kListSize = kHeader + KX_FILE_TAVIK_LIST_REQ_SIZE;  // 264
+constexpr size_t kGetSize = kHeader + KX_FILE_TAVIK_GET_REQ_SIZE;    // 260
+// Both replies carry their returnCode right behind the name, little-endian.
+constexpr size_t kCodeAt = kHeader + kName;
+constexpr size_t kListFixed = kHeader + KX_FILE_TAVIK_LIST_RESP_FIXED;  // then the text
+constexpr size_t kGetFixed = kHeader + KX_FILE_TAVIK_GET_RESP_FIXED;    // then the block
 
 struct Result {
     int status = -1;      // exit status, -1 if killed by a signal
@@ -131,6 +145,44 @@ unsigned be16at(const std::string &s, size_t at);
 int le32at(const std::string &s, size_t at);
 // Arrival times of the block requests, in ms, from a device's log.
 std::vector<double> arrivals(const std::string &deviceLog);
+
+// Replies made by hand: a block of `file` at offset (1024 bytes or what is
+// left), and a listing page.  le32to writes a little-endian field.
+void le32to(std::string &s, size_t at, u_int32_t v);
+std::string blockReply(const std::string &file, u_int32_t offset);
+std::string pageReply(u_int32_t total, u_int32_t offset, u_int32_t entries, const std::string &text);
+
+// What a scripted peer sends for a request: `now` at once, then `later`
+// after laterMs; then it closes the connection if `close` says so.
+struct Send {
+    std::string now, later;
+    int laterMs = 0;
+    bool close = false;
+    Send(std::string s = "") : now(std::move(s)) {}
+};
+
+// A peer that listens on the device's address, one connection at a time,
+// and sends for each request that arrives what `answer` makes of it: its
+// message id and offset, and its number on the connection, from 1.
+class Peer {
+public:
+    using Answer = std::function<Send(unsigned id, u_int32_t offset, int n)>;
+    explicit Peer(Answer answer);
+    ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+    int connections() const { return connections_; }
+
+private:
+    void serve();
+    void converse(int c);
+
+    Answer answer_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
 
 extern std::string tavikBin, deviceBin;
 
