@@ -12,7 +12,7 @@ fail() { echo "smoke: $*"; exit 1; }
 
 status=0
 "$bench" --quick --rows classic,window,retry --window-delays 0.5 --window-size 64K --windows 64 \
-    --retry-delay 0.5 --retry-size 8K --close-after 4 \
+    --retry-delay 0.5 --retry-size 32K --close-after 24 \
     --csv "$out/results.csv" >"$out/table.txt" || status=$?
 cat "$out/table.txt"
 [ "$status" -eq 0 ] || fail "tavik-bench exited with status $status"
@@ -28,8 +28,8 @@ grep -q '^Window rows:' "$out/table.txt" || fail "no window table"
 grep -Eq "^ +0\.5 +window 64 +64 KiB +1 +$n +$n% +125\.000 +$n +$n +$n% +$n +$n +$n-$n +$n +$n +$n% +$n%\$" \
     "$out/table.txt" || fail "no window row with the ideal client beside it"
 # The retry rows: both modes, the times without and with faults and their ratio.
-grep -q '^Retry rows: .*--close-after 4' "$out/table.txt" || fail "no retry table"
-rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +8 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +($n|-) +$n +$n\$" \
+grep -q '^Retry rows: .*--close-after 24' "$out/table.txt" || fail "no retry table"
+rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +32 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +($n|-) +$n +$n\$" \
     "$out/table.txt" || true)
 [ "$rows" -eq 2 ] || fail "expected 2 retry rows, found $rows"
 
@@ -49,5 +49,5 @@ awk -F, -v r="$row" -v w="$window" -v v="$vs" '$r == "window" && $w == 64 && $v 
     END { exit !ok }' "$csv" || fail "the window row has no ratio to the ideal client"
 [ "$(awk -F, -v r="$row" -v t="$ratio" '$r == "retry" && $t ~ /^[0-9.]+$/' "$csv" | wc -l)" -eq 2 ] ||
     fail "the retry rows have no time ratio"
-tail -n 1 "$csv" | grep -q '^0\.5,pipelined,8192,1,.*,retry,' || fail "the retry rows are not the CSV's last"
+tail -n 1 "$csv" | grep -q '^0\.5,pipelined,32768,1,.*,retry,' || fail "the retry rows are not the CSV's last"
 echo "smoke: benchmark ran and printed its tables"

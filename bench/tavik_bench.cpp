@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -357,14 +358,20 @@ double expectedSeconds(double delayMs, Mode mode, size_t bytes, int window = kWi
 
 // Connections a device that closes after closeAfter replies ends before
 // the file is through: the first brings closeAfter blocks, every further
-// one a block fewer, as tavik asks again for the block it resumes behind.
+// one what is left after the requests tavik spends comparing: the last
+// KiB it resumes behind, the first block and up to 15 more spread below.
+// INT_MAX when a connection cannot get beyond those.
 int expectedCloses(size_t bytes, int closeAfter)
 {
-    size_t blocks = (bytes + kBlock - 1) / kBlock, first = static_cast<size_t>(closeAfter);
-    if (blocks <= first)
-        return 0;
-    size_t later = first > 1 ? first - 1 : 1;
-    return static_cast<int>(1 + (blocks - first + later - 1) / later);
+    size_t blocks = (bytes + kBlock - 1) / kBlock, have = static_cast<size_t>(closeAfter);
+    int closes = 0;
+    for (; have < blocks; closes++) {
+        size_t spent = 1 + std::min<size_t>(16, have - 1);
+        if (static_cast<size_t>(closeAfter) <= spent)
+            return INT_MAX;
+        have += static_cast<size_t>(closeAfter) - spent;
+    }
+    return closes;
 }
 
 // Block mode at 10 ms needs ten seconds per MiB: only the small file.
@@ -407,6 +414,10 @@ std::vector<Case> planCases(const Options &options)
                                          options.windowBytes, window));
     if (options.retryRows) {
         int closes = expectedCloses(options.retryBytes, options.closeAfter);
+        if (closes == INT_MAX)
+            usageError(format("--close-after %d: a connection that closes so soon cannot get "
+                              "beyond the blocks tavik compares when it resumes",
+                              options.closeAfter));
         if (closes > kRetries)
             usageError(format("--close-after %d on a file of %zu bytes closes %d connections, "
                               "more than tavik --retry %d goes through",
