@@ -55,7 +55,7 @@ static struct download {
     int stream;          // written in order, never cut
     int made;            // this run created the file: it goes if it ends empty
     int owned;           // an attempt's comparison was judged: what is there is this run's
-    int firstsize;       // the file size the first attempt was told
+    int firstsize;       // the file size the run was told first, in a reply vouched for
     long long written;   // stream: bytes written
     u8 tail[TAILKEEP];   // stream: the last bytes written, the latest last
     // For the attempt that runs.
@@ -66,6 +66,7 @@ static struct download {
     int verdict;
     int toolong;         // the local file is longer than any remote file
     int tocompare;       // requests below base not yet answered
+    int size;            // the file size this attempt was told
     off_t base, gapless, unsure, writing;
     // Blocks that follow each other are gathered and written with one
     // system call: a call per block was most of the cost of a fast download.
@@ -78,7 +79,7 @@ static struct download {
     u8 (*ahead)[BLOCK];
 } dl = {.name = "", .fd = -1, .stream = 0, .made = 0, .owned = 0, .firstsize = -1,
         .written = 0, .tail = {}, .active = 0, .gather = 0, .ours = 0, .mine = 0,
-        .verdict = NONE, .toolong = 0, .tocompare = 0, .base = 0, .gapless = 0, .unsure = -1,
+        .verdict = NONE, .toolong = 0, .tocompare = 0, .size = -1, .base = 0, .gapless = 0, .unsure = -1,
         .writing = -1, .runat = 0, .runlen = 0, .run = runbuf, .aheadlen = {}, .aheadat = {},
         .ahead = aheadbuf};
 
@@ -194,11 +195,8 @@ void firstreply(int filesize)
         dl.verdict = TOOLONG;
     if (dl.base == 0 && !dl.stream && ftruncate(dl.fd, 0) != 0)
         fail("Cannot write file!");
-    if (dl.firstsize < 0)
-        dl.firstsize = filesize;
+    dl.size = filesize;
     dl.ours = 1;
-    if (dl.base == 0)
-        dl.owned = 1;  // nothing to compare: what the file holds is ours
 }
 
 void refused(i32 rc, off_t at)
@@ -217,7 +215,11 @@ void vouch(void)
     if (dl.verdict != NONE)
         judge();
     dl.unsure = -1;
-    if (dl.ours && dl.tocompare == 0)
+    if (!dl.ours)
+        return;
+    if (dl.firstsize < 0)
+        dl.firstsize = dl.size;
+    if (dl.tocompare == 0)
         dl.owned = 1;  // every compared block is in, and vouched for
 }
 
@@ -323,11 +325,12 @@ static void streamblock(const u8 *data, int n, off_t at)
         return;
     }
     append(data, n);
-    for (off_t end = at + n;; end += dl.aheadlen[i]) {
+    for (off_t end = at + n;;) {
         i = (int)(end / BLOCK % MAXWINDOW);
         if (dl.aheadlen[i] == 0 || dl.aheadat[i] != end)
             break;
         append(dl.ahead[i], dl.aheadlen[i]);
+        end += dl.aheadlen[i];
         dl.aheadlen[i] = 0;
     }
 }
