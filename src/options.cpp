@@ -108,6 +108,7 @@ int takelong(int code, const char *arg)
 void checkapplies(int list, int get, int piped, int tostdout)
 {
     int getting = get && !list;
+    const char *instead = list && get ? ", and -l lists instead" : "";
 
     for (const struct longopt *o = table; o < table + NLONG; o++) {
         if (!(opt.given & 1u << (o->code - OPT_CONTINUE)))
@@ -115,9 +116,9 @@ void checkapplies(int list, int get, int piped, int tostdout)
         if ((o->needs & NEEDS_OP) && !list && !get)
             failmsg(USAGE, "--%s needs -l or -g", o->name);
         if ((o->needs & NEEDS_PIPED) && !(getting && piped))
-            failmsg(USAGE, "--%s needs -g -b%s", o->name, list ? ", and -l lists instead" : "");
+            failmsg(USAGE, "--%s needs -g -b%s", o->name, instead);
         if ((o->needs & NEEDS_GET) && !getting)
-            failmsg(USAGE, "--%s needs -g%s", o->name, list ? ", and -l lists instead" : "");
+            failmsg(USAGE, "--%s needs -g%s", o->name, instead);
         if ((o->needs & NEEDS_FILE) && tostdout)
             failmsg(USAGE, "--%s needs a local file, not -o -", o->name);
     }
@@ -125,6 +126,8 @@ void checkapplies(int list, int get, int piped, int tostdout)
 
 void printlongopts(FILE *out, const char *cmd)
 {
+    const char *name = strrchr(cmd, '/') ? strrchr(cmd, '/') + 1 : cmd;  // to fit 80 columns
+
     fprintf(out, "Options besides those above:\n");
     fprintf(out, "  -h            the usage text alone, with exit status 1\n");
     fprintf(out, "  -o -          with -g: the file's bytes on stdout, the other lines on stderr\n");
@@ -151,5 +154,5 @@ void printlongopts(FILE *out, const char *cmd)
             "  1  anything else; a message on stderr says what\n"
             "\nExamples: '%s -g -b --retry 5 ram/ttiTrace.dat'\n"
             "          '%s -g -b ram/ttiTrace.dat -o - | gzip >trace.gz'\n\n",
-            cmd, cmd);
+            name, name);
 }
