@@ -153,9 +153,15 @@ TEST_F(Cli, DeviceEndpointFromEnvironment)
     }
     EXPECT_EQ(dev6.requests().size(), 4u);
 
+    // More than one colon and no brackets: an IPv6 address as a whole,
+    // never a guessed split into address and port.
+    Result r = tavik({"-l", "--verbose"}, {{"TAVIK_DEVICE", "::1:1503"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("connecting to [::1:1503]:15003 (TAVIK_DEVICE)\n", 0), 0u) << r.err;
+
     for (std::string bad : {"127.0.0.1:", ":15100", "127.0.0.1:x", "127.0.0.1:70000",
                             "127.0.0.1:0", "nosuchhost.invalid", "[::1", "[::1]x", "[]:15100",
-                            "[::1]:"}) {
+                            "[::1]:", "::1:36639", "a:b:15003"}) {
         Result r = tavik({"-l"}, {{"TAVIK_DEVICE", bad}});
         EXPECT_EQ(r.status, 1) << bad;
         EXPECT_EQ(r.err.rfind("TAVIK_DEVICE: ", 0), 0u) << r.err;
@@ -170,9 +176,23 @@ TEST_F(Cli, HelpAndVersion)
     EXPECT_EQ(r.status, 0);
     ASSERT_EQ(r.out.rfind(usage(tavikBin), 0), 0u) << r.out;
     std::string more = r.out.substr(usage(tavikBin).size());
-    for (std::string opt : {"--help", "--version", "--verbose", "--continue", "--retry N", "--window N"})
+    for (std::string opt : {"--help", "--version", "--verbose", "--continue", "--retry N", "--window N",
+                            "--quiet", "--max-time S"})
         EXPECT_NE(more.find("\n  " + opt + " "), std::string::npos) << opt << " in\n" << more;
     EXPECT_EQ(r.err, "");
+    // What follows the fixed usage text fits 80 columns, and says how to
+    // point tavik elsewhere and what its exit status means.
+    for (size_t at = 0, end; at < more.size(); at = end + 1) {
+        end = more.find('\n', at);
+        EXPECT_LE(end - at, 80u) << more.substr(at, end - at);
+    }
+    EXPECT_NE(more.find("\n  TAVIK_DEVICE "), std::string::npos) << more;
+    EXPECT_NE(more.find("\nExit status:\n  0 "), std::string::npos) << more;
+    for (std::string opt : {"--help", "--version"}) {
+        Result full = run("/bin/sh", {"-c", tavikBin + " " + opt + " >/dev/full"});
+        EXPECT_EQ(full.status, 1) << opt;
+        EXPECT_EQ(full.err, "stdout: No space left on device\n") << opt;
+    }
 
     r = tavik({"--version"});
     EXPECT_EQ(r.status, 0);

@@ -134,6 +134,38 @@ TEST_F(List, PagesThatDoNotAddUpArePrintedThenReported)
     EXPECT_EQ(dev.requests().size(), 1u);
 }
 
+TEST_F(List, ABrokenLinkPrintsWhatCameWholeAndSaysSo)
+{
+    // The device closes when the second page is asked for: the first page
+    // came whole, so it is printed, and the listing is said to be
+    // incomplete; every attempt of --retry fares the same.
+    std::string dir = root / "many";
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 150; i++)
+        writefile(dir + "/f" + std::to_string(1000 + i), "");
+    const std::string why = "listing incomplete: 100 of 150 entries (device closed the connection)\n";
+    struct Case {
+        std::vector<std::string> device, client;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--close-after", "1"}, {}, why},
+        {{"--close-after", "1"}, {"--retry", "1"},
+         "retrying (1 of 1) from the start now: device closed the connection\n" + why},
+        {{"--close-after", "1"}, {"--quiet"}, why},
+    };
+    for (auto &c : cases) {
+        Device dev(root.path(), c.device);
+        std::vector<std::string> args = {"-l", "many"};
+        args.insert(args.end(), c.client.begin(), c.client.end());
+        Result r = tavik(args);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        bool quiet = !c.client.empty() && c.client[0] == "--quiet";
+        EXPECT_EQ(r.out, quiet ? manyText(0, 100) : listing(100, manyText(0, 100))) << c.err;
+    }
+}
+
 TEST_F(List, OutputThatCannotBeWrittenIsAFailure)
 {
     // A listing longer than stdout's buffer, so that the write fails inside

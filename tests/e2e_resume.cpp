@@ -34,6 +34,30 @@ std::vector<long> firstOffsets(const std::string &log)
     return first;
 }
 
+// For each connection after the first, the ms from the last request of the
+// one before to its own first ("T conn N get ..." in the device's log).
+std::vector<double> reconnects(const std::string &log)
+{
+    std::vector<double> gaps;
+    std::regex get("^([0-9.]+) conn ([0-9]+) get ");
+    std::istringstream in(log);
+    double last = 0;
+    size_t conn = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, get))
+            continue;
+        double t = std::stod(m[1]);
+        if (std::stoul(m[2]) != conn) {
+            if (conn > 0)
+                gaps.push_back(t - last);
+            conn = std::stoul(m[2]);
+        }
+        last = t;
+    }
+    return gaps;
+}
+
 int count(const std::string &text, const std::string &what)
 {
     int n = 0;
@@ -197,6 +221,11 @@ TEST_F(Resume, RetryGoesOnAfterEveryCloseFromWhatWasVerified)
         }
         EXPECT_EQ(count(r.err, "retrying"), retried) << r.err;
         EXPECT_EQ(count(r.err, "device closed the connection\n"), retried) << r.err;
+        // Each attempt got further, so the next one started at once.
+        auto gap = reconnects(devs[i]->log());
+        ASSERT_EQ(gap.size(), first.size() - 1) << i;
+        for (double g : gap)
+            EXPECT_LT(g, 500.0) << i;
     }
 }
 
@@ -221,6 +250,9 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
         {{}, {"-g", "-b", "nosuch", "--retry", "3"}, 1, "get: FileNotFound (-4)\n"},
         {{}, {"-g", "f.dat", "-o", "/dev/full", "--retry", "3"}, 1, "Cannot write file!: No space left on device\n"},
         {{"--mangle", "returnCode=-13@3"}, {"-g", "-b", "f.dat", "--retry", "3"}, 1, "get: ReadError (-13)\n"},
+        // A file size no file has is the device's answer, not the link's.
+        {{"--mangle", "filesize=-5@1"}, {"-g", "-b", "f.dat", "--retry", "3"}, 1, "bad file size -5\n"},
+        {{"--mangle", "filesize=-5@1"}, {"-g", "f.dat", "--retry", "3"}, 1, "bad file size -5\n"},
         {{}, {"-g", "f.dat", "--retry", "101"}, 1, "invalid --retry '101': expected 0 to 100\n"},
         {{}, {"-g", "f.dat", "--retry", "x"}, 1, "invalid --retry 'x': expected 0 to 100\n"},
         {{"--fault-connections", "1", "--close-after", "0"}, {"-l", "--retry", "2"}, 0,
@@ -259,35 +291,40 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
 
 TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
 {
-    // The device closes the first connection after 5 replies; while it
+    // The device closes the first connection after 30 replies; while it
     // serves them, from the file it opened, the file is replaced on the
-    // device: in size, or only in its bytes.  The next connection gets
-    // the new one.
+    // device: in size, in all its bytes, or only in its first 20000 bytes
+    // (a ring buffer rewritten in place).  The next connection gets the
+    // new one, and its comparison finds it out.
+    std::string old = pattern(100 * 1024, 37);
+    std::string front = pattern(20000, 38) + old.substr(20000);
     for (bool piped : {false, true}) {
-        for (bool resized : {false, true}) {
-            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "5", "--delay", "40"});
+        for (const std::string &other : {pattern(130 * 1024, 32), pattern(old.size(), 39), front}) {
+            writefile(root / "f.dat", old);
+            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "30", "--delay", "10"});
             std::vector<std::string> args = {"-g", "f.dat", "-o", out(), "--retry", "3"};
             if (piped)
                 args.push_back("-b");
             auto client = startTavik(Call{args, {}, work.path()});
             for (int i = 0; i < 200 && dev.log().find(" get ") == std::string::npos; i++)
                 usleep(2000);
-            std::string other = pattern(resized ? 30000 : 20000, 32);
             writefile(root / "f.dat.new", other);
             rename((root / "f.dat.new").c_str(), (root / "f.dat").c_str());
             while (!client->ended(20))
                 usleep(10000);
             const Result &r = client->result();
-            EXPECT_EQ(r.status, 1) << r.err;
+            std::string what = std::to_string(piped) + " " + std::to_string(other.size()) +
+                               (other == front ? " front" : "");
+            EXPECT_EQ(r.status, 1) << what << ": " << r.err;
             EXPECT_NE(r.err.find("file changed on the device during the download\n"),
-                      std::string::npos) << r.err;
+                      std::string::npos) << what << ": " << r.err;
             EXPECT_EQ(count(r.err, "retrying"), 1) << r.err;
             std::string got = local();
-            EXPECT_FALSE(got.empty());
-            EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << piped << resized << ": " << got.size();
-            writefile(root / "f.dat", file);
+            EXPECT_EQ(got.size(), 30u * 1024) << what;
+            EXPECT_TRUE(old.compare(0, got.size(), got) == 0) << what << ": " << got.size();
         }
     }
+    writefile(root / "f.dat", file);
 }
 
 struct Window : Resume {};
@@ -317,6 +354,31 @@ TEST_F(Window, SixtyFourGoOutAtOnceAndStayInFlight)
             EXPECT_EQ(r.err, "get: NoMemory (-12)\n");
         }
     }
+}
+
+TEST_F(Window, AWideWindowIsAskedAgainBeforeItIsAllAnswered)
+{
+    // A peer that answers the first 32 requests of a window of 256 at once
+    // and holds the other 224 until request 257 of the window arrives: the
+    // client must ask again after those 32, or every wait runs out.
+    std::string big = pattern(600 * 1024, 36);
+    std::vector<std::string> held;
+    Peer peer([&](unsigned, u_int32_t off, int n) -> Send {
+        if (n >= 34 && n <= 257) {
+            held.push_back(blockReply(big, off));
+            return Send();
+        }
+        std::string out;
+        for (auto &h : held)
+            out += h;
+        held.clear();
+        return out + blockReply(big, off);
+    });
+    Result r = tavik({"-g", "-b", "big", "-o", out(), "--window", "256"}, {}, work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(local() == big);
+    EXPECT_LT(r.seconds, 2.5);
+    EXPECT_EQ(peer.connections(), 1);
 }
 
 TEST_F(Window, EveryWidthGivesTheExactFile)

@@ -3,6 +3,8 @@
 // timeout, not one per case.
 #include "harness.h"
 
+#include <unistd.h>
+
 using namespace th;
 
 namespace {
@@ -63,8 +65,62 @@ TEST(Timeouts, EachWaitReportsItsSite)
         EXPECT_LT(r.seconds, 4.5) << c.what;
         if (c.client[0] == "-g") {
             EXPECT_TRUE(readfile(work / std::to_string(i)) == file.substr(0, c.kept)) << c.what;
+            // Made by the run, and nothing kept: not left to pass for an
+            // empty download.
+            EXPECT_EQ(access((work / std::to_string(i)).c_str(), F_OK) == 0, c.kept > 0) << c.what;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Timeouts, MaxTimeBoundsTheWholeRun)
+{
+    // A device that drips a byte a second keeps every wait short of its
+    // limit; one that closes every connection keeps --retry going; a slow
+    // one takes longer than the run may.  Side by side, each against its
+    // own device.
+    Scratch root, work;
+    std::string file = pattern(1 << 20, 2);
+    writefile(root / "f.dat", file);
+    struct Case {
+        std::vector<std::string> device, client;
+        double bound;
+    };
+    const std::vector<Case> cases = {
+        {{"--split", "1", "--split-gap", "1000"}, {"-l"}, 2},
+        {{"--split", "1", "--split-gap", "1000"}, {"-g", "f.dat"}, 2},
+        {{"--close-after", "0"}, {"-g", "-b", "f.dat", "--retry", "100"}, 2},
+        {{"--delay", "5"}, {"-g", "f.dat"}, 1.5},
+    };
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<Call> calls;
+    for (size_t i = 0; i < cases.size(); i++) {
+        std::string ep = "192.168.255.1:" + std::to_string(15250 + i);
+        devices.push_back(std::make_unique<Device>(root.path(), cases[i].device, ep));
+        std::vector<std::string> args = cases[i].client;
+        char bound[16];
+        snprintf(bound, sizeof bound, "%g", cases[i].bound);
+        args.insert(args.end(), {"-o", work / std::to_string(i), "--max-time", bound});
+        calls.push_back(Call{args, {{"TAVIK_DEVICE", ep}}, work.path()});
+    }
+    auto results = tavikAll(calls);
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Result &r = results[i];
+        char want[64];
+        snprintf(want, sizeof want, "run took longer than %g s\n", cases[i].bound);
+        EXPECT_EQ(r.status, 1) << i;
+        ASSERT_GE(r.err.size(), strlen(want)) << i;
+        EXPECT_EQ(r.err.substr(r.err.size() - strlen(want)), want) << i << ": " << r.err;
+        EXPECT_GE(r.seconds, cases[i].bound - 0.05) << i;
+        EXPECT_LT(r.seconds, cases[i].bound + 0.5) << i;
+        std::string got = readfile(work / std::to_string(i));
+        EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << i;
+    }
+    // The slow download was cut to what it had, not removed.
+    EXPECT_GT(readfile(work / "3").size(), 100u * 1024);
 }
 
 }  // namespace

@@ -1,0 +1,222 @@
+// What scripts see: -o - puts the file's bytes alone on standard output,
+// --quiet leaves only the payload there, a failure leaves a beginning of
+// the file and no empty file behind, and long options that mean nothing
+// for the run are refused.
+#include "harness.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace th;
+
+namespace {
+
+std::string sizeline(bool piped, long n)
+{
+    if (piped)
+        return "Filesize " + std::to_string(n) + " bytes (blocks " +
+               std::to_string((n + 1023) / 1024) + ")\n";
+    return "\nfilesize      " + std::to_string(n) + "  \n";
+}
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+struct Output : ::testing::Test {
+    Scratch root, work;
+    std::string file = pattern(300 * 1024 + 7, 50);
+    Output() { writefile(root / "f.dat", file); }
+    Result get(bool piped, std::vector<std::string> args, const Env &env = {})
+    {
+        args.insert(args.begin(), "-g");
+        if (piped)
+            args.push_back("-b");
+        return tavik(args, env, work.path());
+    }
+    // The same through a real pipe: standard output read by cat into a
+    // file, and tavik's own exit status.
+    Result piped(bool b, const std::string &args)
+    {
+        std::string cmd = "{ " + tavikBin + " -g " + (b ? "-b " : "") + args + "; echo $? >status; } | cat >piped";
+        Result r = run("/bin/sh", {"-c", cmd}, {}, work.path());
+        r.status = std::stoi("0" + readfile(work / "status"));
+        return r;
+    }
+};
+
+TEST_F(Output, StandardOutputCarriesTheFileAlone)
+{
+    Device dev(root.path(), {"--order", "reverse"});
+    for (size_t size : {0, 1, 1024, 3 << 20}) {
+        std::string name = "s" + std::to_string(size), bytes = pattern(size, (unsigned)size);
+        writefile(root / name, bytes);
+        for (bool b : {false, true}) {
+            Result r = get(b, {name, "-o", "-"});
+            EXPECT_EQ(r.status, 0) << size << b << ": " << r.err;
+            EXPECT_TRUE(r.out == bytes) << size << b << ": " << r.out.size();
+            EXPECT_EQ(r.err, sizeline(b, (long)size)) << size << b;  // moved, not lost
+            EXPECT_FALSE(exists(work / "-"));
+            r = piped(b, name + " -o -");
+            EXPECT_EQ(r.status, 0) << size << b << ": " << r.err;
+            EXPECT_TRUE(readfile(work / "piped") == bytes) << size << b;
+        }
+    }
+}
+
+TEST_F(Output, AFailureLeavesABeginningAndNothingAfterIt)
+{
+    // Closed after 50 replies, or (pipelined) a reply that overstates its
+    // size so that its block holds the start of the next reply: standard
+    // output gets only what the stream vouched for.
+    struct Case {
+        std::vector<std::string> device;
+        bool piped;
+        size_t most;  // bytes on standard output at most
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--close-after", "50"}, false, 50 * 1024, "device closed the connection\n"},
+        {{"--close-after", "50"}, true, 50 * 1024, "device closed the connection\n"},
+        {{"--mangle", "payload=1272@40", "--mangle", "msgSize=1300@40"}, true, 39 * 1024,
+         "size: Protocol error\n"},
+    };
+    for (auto &c : cases) {
+        Device dev(root.path(), c.device);
+        Result r = piped(c.piped, "f.dat -o -");
+        std::string got = readfile(work / "piped");
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, sizeline(c.piped, (long)file.size()) + c.err);
+        EXPECT_EQ(got.size(), c.most) << c.err;
+        EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << c.err << ": " << got.size();
+    }
+}
+
+TEST_F(Output, ARetryIntoAPipeGoesOnOnlyFromWhatItWrote)
+{
+    for (bool b : {false, true}) {
+        Device dev(root.path(), {"--close-after", "200"});
+        Result r = piped(b, "f.dat -o - --retry 3");
+        EXPECT_EQ(r.status, 0) << b << ": " << r.err;
+        EXPECT_TRUE(readfile(work / "piped") == file) << b << ": " << readfile(work / "piped").size();
+        EXPECT_NE(r.err.find("retrying (1 of 3) from byte 204800 now: device closed the connection\n"),
+                  std::string::npos) << r.err;
+    }
+    // The file changes on the device while the first connection still
+    // serves the old one: the next compares what went out and stops.
+    for (bool b : {false, true}) {
+        Device dev(root.path(), {"--fault-connections", "1", "--close-after", "20", "--delay", "20"});
+        auto client = startTavik(Call{{"-g", "f.dat", "-o", "-", "--retry", "3", b ? "-b" : "-p"}, {},
+                                      work.path()});
+        for (int i = 0; i < 500 && dev.log().find(" get ") == std::string::npos; i++)
+            usleep(2000);
+        writefile(root / "new", pattern(file.size(), 51));
+        rename((root / "new").c_str(), (root / "f.dat").c_str());
+        while (!client->ended(20))
+            usleep(10000);
+        const Result &r = client->result();
+        EXPECT_EQ(r.status, 1) << b;
+        EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+                  "file changed on the device during the download\n") << r.err;
+        EXPECT_EQ(r.out.size(), 20u * 1024) << b;
+        EXPECT_TRUE(file.compare(0, r.out.size(), r.out) == 0) << b;
+        writefile(root / "f.dat", file);
+    }
+}
+
+TEST_F(Output, QuietLeavesOnlyThePayload)
+{
+    mkdir((root / "d").c_str(), 0755);
+    writefile(root / "d/x", "1");
+    Device dev(root.path(), {"--delay", "1"});
+    Result r = tavik({"-l", "d", "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-          1 x\n");
+    EXPECT_EQ(r.err, "");
+    for (bool b : {false, true}) {
+        r = get(b, {"f.dat", "-o", "-", "--quiet"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == file) << b;
+        EXPECT_EQ(r.err, "") << b;
+        r = tavikOnTerminal({"-g", "f.dat", "-o", work / "out", "--quiet", b ? "-b" : "-p"}, {}, 80,
+                            work.path());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out, "") << b;  // no size line, no progress, no summary
+        r = get(b, {"nosuch", "-o", "-", "--quiet"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "") << b;
+        EXPECT_EQ(r.err, "get: FileNotFound (-4)\n") << b;
+    }
+}
+
+TEST_F(Output, NoEmptyFileIsLeftBehind)
+{
+    mkdir((root / "sub").c_str(), 0755);
+    Device dev(root.path());
+    writefile(work / "old", "what was there");
+    struct stat before, after;
+    stat((work / "old").c_str(), &before);
+    for (bool b : {false, true}) {
+        for (std::string name : {"nosuch.bin", "sub"}) {
+            Result r = get(b, {name});
+            EXPECT_EQ(r.status, 1) << name << b;
+            EXPECT_FALSE(exists(work / name)) << name << b;
+            r = get(b, {name, "-o", "old", "--retry", "1"});
+            EXPECT_EQ(r.status, 1) << name << b;
+        }
+    }
+    EXPECT_EQ(readfile(work / "old"), "what was there");
+    stat((work / "old").c_str(), &after);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(Output, LongOptionsThatMeanNothingHereAreRefused)
+{
+    Device dev(root.path());
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"-g", "f.dat", "--window", "8"}, "--window needs -g -b\n"},
+        {{"-l", "--window", "8"}, "--window needs -g -b\n"},
+        {{"-l", "-g", "-b", "--window", "8"}, "--window needs -g -b, and -l lists instead\n"},
+        {{"-l", "--continue"}, "--continue needs -g\n"},
+        {{"-p", "--continue"}, "--continue needs -g\n"},
+        {{"-g", "f.dat", "-o", "-", "--continue"}, "--continue needs a local file, not -o -\n"},
+        {{"-p", "--retry", "2"}, "--retry needs -l or -g\n"},
+    };
+    for (auto &c : cases) {
+        Result r = tavik(c.args, {}, work.path());
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(dev.log().find("accepted"), std::string::npos);  // nothing connected
+    // The short options keep their meaning: -o and -b without -g are ignored.
+    Result r = tavik({"-l", "-o", "x", "-b"}, {}, work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Output, ABigDownloadThroughAPipeStaysSmall)
+{
+    // 64 MiB pipelined into sha256sum, against the same into a file: the
+    // same sum, and no more memory for waiting blocks than the window.
+    std::string big = pattern(64 << 20, 52);
+    writefile(root / "big", big);
+    big.clear();
+    Device dev(root.path());
+    Result want = run("/bin/sh", {"-c", "sha256sum <big"}, {}, root.path());
+    Result r = run("/bin/sh", {"-c", tavikBin + " -g -b big -o - --window 256 | sha256sum"}, {},
+                   work.path(), 60);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, want.out);
+    Result f = tavik({"-g", "-b", "big", "-o", work / "big", "--window", "256"}, {}, work.path(), 60);
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_LT(r.maxrss_kb, f.maxrss_kb + 2048) << r.maxrss_kb << " KiB piped, " << f.maxrss_kb
+                                              << " KiB to a file";
+}
+
+}  // namespace
