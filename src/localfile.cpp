@@ -60,7 +60,6 @@ static struct download {
     u8 tail[TAILKEEP];   // stream: the last bytes written, the latest last
     // For the attempt that runs.
     int active;
-    int gather;
     int ours;            // taken over: a failure may cut it
     int mine;            // what lay there was written by an earlier attempt
     int verdict;
@@ -78,7 +77,7 @@ static struct download {
     off_t aheadat[MAXWINDOW];
     u8 (*ahead)[BLOCK];
 } dl = {.name = "", .fd = -1, .stream = 0, .made = 0, .owned = 0, .firstsize = -1,
-        .written = 0, .tail = {}, .active = 0, .gather = 0, .ours = 0, .mine = 0,
+        .written = 0, .tail = {}, .active = 0, .ours = 0, .mine = 0,
         .verdict = NONE, .toolong = 0, .tocompare = 0, .size = -1, .base = 0, .gapless = 0, .unsure = -1,
         .writing = -1, .runat = 0, .runlen = 0, .run = runbuf, .aheadlen = {}, .aheadat = {},
         .ahead = aheadbuf};
@@ -128,7 +127,7 @@ static void openlocal(int again)
     dl.stream = fstat(dl.fd, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
-off_t startlocal(const char *name, int gather)
+off_t startlocal(const char *name)
 {
     int again = opt.resume || dl.owned;
     struct stat st;
@@ -137,7 +136,6 @@ off_t startlocal(const char *name, int gather)
     if (dl.fd < 0)
         openlocal(again);
     dl.active = 1;
-    dl.gather = gather;
     dl.ours = 0;
     dl.mine = dl.owned;
     dl.verdict = NONE;

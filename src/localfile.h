@@ -8,11 +8,9 @@
 #include "glo_def.h"
 
 // An attempt's download begins: opens the local file (name "-": standard
-// output) without cutting it, or goes on with the one kept open.  gather:
-// blocks are placed out of order and gathered into runs (pipelined).
-// Returns the base: where the download goes on from, 0 when it starts
-// afresh.
-off_t startlocal(const char *name, int gather);
+// output) without cutting it, or goes on with the one kept open.  Returns
+// the base: where the download goes on from, 0 when it starts afresh.
+off_t startlocal(const char *name);
 // The offsets besides the last KiB that a resume compares: the first
 // block and up to CHECKSPREAD more spread evenly below `below`, on
 // multiples of BLOCK.  Returns how many, at most CHECKSPREAD + 1.

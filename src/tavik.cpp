@@ -574,7 +574,7 @@ static void getblock(u32 core, u32 task, const char *name, int offset, struct ge
 static int getreq(int sd, u32 core, u32 task, const char *name)
 {
     struct getreply r;
-    off_t from = startlocal(filename, 0);
+    off_t from = startlocal(filename);
     int offset = checkfrom(from, 1), checks[CHECKSPREAD + 1];
     int nchecks = checkpoints(offset, checks), next = 0, resumeat = -1, filesize = -1, ended = 0;
     long long cmp = FLUSHSTEP;
@@ -658,7 +658,7 @@ static void placeblock(const struct getreply *r, int filesize, int first)
 static void getturbo(int sd, u32 core, u32 task, const char *name)
 {
     struct getreply r;
-    off_t from = startlocal(filename, 1);
+    off_t from = startlocal(filename);
     int first = checkfrom(from, BLOCK);
 
     (void)sd;  // the link holds it
