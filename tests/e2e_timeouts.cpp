@@ -124,3 +124,26 @@ TEST(Timeouts, MaxTimeBoundsTheWholeRun)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Timeouts, ASignalDoesNotEndAWait)
+{
+    // Every wait is a poll; one interrupted by a signal (here: made to
+    // fail with EINTR by strace, the connect's wait and the reply's) is
+    // waited again for the time left, not taken for one that ran out.
+    Scratch root;
+    writefile(root / "f.dat", pattern(3000, 3));
+    Device dev(root.path(), {"--delay", "200"});
+    const char *strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "/bin/strace";
+    ASSERT_EQ(access(strace, X_OK), 0) << "this test needs strace (.ci/run installs it)";
+    Result r = run(strace, {"-f", "-qq", "-o", "/dev/null", "-e", "trace=poll", "-e",
+                            "inject=poll:error=EINTR:when=1..4", tavikBin, "-g", "f.dat", "-o",
+                            root / "out"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "\nfilesize      3000  \n");
+    EXPECT_TRUE(readfile(root / "out") == readfile(root / "f.dat"));
+    EXPECT_GE(r.seconds, 0.6);  // three replies, each 200 ms late: the waits were waited
+}
+
+}  // namespace
