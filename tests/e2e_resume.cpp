@@ -289,6 +289,27 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
     EXPECT_EQ(results.back().out.find("\nentries       1\n"), 0u) << results.back().out;
 }
 
+TEST_F(Resume, AFileThatCannotBeReadIsTheLocalFilesFault)
+{
+    // Reading the local file to compare fails (strace makes pread fail
+    // with EIO): the perror form of the local file, not a verdict on it.
+    const char *strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "/bin/strace";
+    ASSERT_EQ(access(strace, X_OK), 0) << "this test needs strace (.ci/run installs it)";
+    Device dev(root.path());
+    for (bool piped : {false, true}) {
+        writefile(out(), file.substr(0, 10000));
+        std::vector<std::string> args = {"-f", "-qq", "-o", "/dev/null", "-P", out(), "-e",
+                                         "trace=pread64", "-e", "inject=pread64:error=EIO", tavikBin,
+                                         "-g", "f.dat", "-o", out(), "--continue", "--retry", "2"};
+        if (piped)
+            args.push_back("-b");
+        Result r = run(strace, args, {}, work.path());
+        EXPECT_EQ(r.status, 1) << piped;
+        EXPECT_EQ(r.err, "Cannot read file!: Input/output error\n") << piped;
+        EXPECT_TRUE(local() == file.substr(0, 10000)) << piped;
+    }
+}
+
 TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
 {
     // The device closes the first connection after 30 replies; while it
