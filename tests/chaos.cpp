@@ -337,7 +337,7 @@ TEST(Chaos, RetryingSessions)
 }
 
 // Resumed downloads against a device whose file may be rewritten between
-// connections (in one stretch anywhere, wholly, or to another size), with
+// connections (in two stretches, wholly, or to another size), with
 // a local file that may be a right beginning, wrong anywhere, too long, or
 // of another file, through faults on the first connections.  Exit 0 only
 // with one version whole (but for a stretch rewritten where no compared
@@ -361,12 +361,14 @@ Resumed planResumed(unsigned long seed)
     s.b = s.a;
     switch (rng() % 4) {
     case 0: s.kind = "same"; break;
-    case 1: {  // one stretch rewritten in place, anywhere
-        size_t at = rng() % size, len = std::min<size_t>(size - at, 1 + rng() % 20000);
-        s.b.replace(at, len, pattern(len, (unsigned)rng()));
+    case 1:  // rewritten in place in two stretches, one in each half, as a ring buffer is
+        for (size_t half = 0; half < 2; half++) {
+            size_t at = half * size / 2 + rng() % (size / 2);
+            size_t len = std::min<size_t>(size - at, 1 + rng() % 20000);
+            s.b.replace(at, len, pattern(len, (unsigned)rng()));
+        }
         s.kind = "stretch";
         break;
-    }
     case 2: s.b = pattern(size, (unsigned)rng()); s.kind = "whole"; break;
     default: s.b = pattern(size + 1 + rng() % 5000, (unsigned)rng()); s.kind = "resized"; break;
     }
