@@ -41,7 +41,13 @@ endpoint=$(sed -n 's/^listening on //p' "$work/device.out")
 export TAVIK_DEVICE=$endpoint
 tavik=$build/tavik
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Headings in bold only on a terminal, and never when NO_COLOR is set.
+if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then
+    bold=$'\033[1m' plain=$'\033[0m'
+else
+    bold= plain=
+fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 now() { date +%s.%N; }
 rate() { awk -v b="$1" -v s="$2" -v e="$3" 'BEGIN { printf "%.2f s, %.1f MiB/s", e - s, b / 1048576 / (e - s) }'; }
 
