@@ -21,8 +21,8 @@ static struct attempts {
     int retries;
     int stuck;          // attempts in a row that got no further
     double deadline;    // on the monotonic clock; 0: none
-    double maxtime;
-} at = {.attempt = 1, .retries = 0, .stuck = 0, .deadline = 0, .maxtime = 0};
+    const char *maxtime;  // as given
+} at = {.attempt = 1, .retries = 0, .stuck = 0, .deadline = 0, .maxtime = ""};
 
 static double now(void)
 {
@@ -31,10 +31,10 @@ static double now(void)
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-void startrun(int retries, double maxtime)
+void startrun(int retries, double maxtime, const char *given)
 {
     at.retries = retries;
-    at.maxtime = maxtime;
+    at.maxtime = given;
     at.deadline = maxtime > 0 ? now() + maxtime : 0;
 }
 
@@ -49,7 +49,7 @@ int timeleft(int ms)
 void overtime(void)
 {
     if (at.deadline != 0 && now() >= at.deadline)
-        failmsg(OVERTIME, "run took longer than %g s", at.maxtime);
+        failmsg(OVERTIME, "run took longer than %s s", at.maxtime);
 }
 
 static int retried(enum cause cause)
@@ -79,7 +79,7 @@ static void pause(int s)
         ;
 }
 
-int another(const struct failure *f, long long from, long long begun, int listing)
+int another(struct failure *f, long long from, long long begun, int listing)
 {
     char when[16] = "now";
     int s = 0;
@@ -91,6 +91,12 @@ int another(const struct failure *f, long long from, long long begun, int listin
         s = at.stuck > 4 ? RETRY_PAUSE_MAX : RETRY_PAUSE_FIRST << (at.stuck - 1);
         s = s > RETRY_PAUSE_MAX ? RETRY_PAUSE_MAX : s;
         snprintf(when, sizeof when, "in %d s", s);
+    }
+    if (s > 0 && timeleft(s * 1000) < s * 1000) {  // the run's time ends within the pause
+        pause(s);
+        f->cause = OVERTIME;
+        snprintf(f->msg, sizeof f->msg, "run took longer than %s s", at.maxtime);
+        return 0;
     }
     if (listing)
         say("retrying (%d of %d) from the start %s: %s", at.attempt, at.retries, when, f->msg);

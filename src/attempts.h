@@ -6,14 +6,15 @@
 #include "fail.h"
 
 // The run begins: up to retries more attempts, within maxtime seconds
-// (0: no bound).
-void startrun(int retries, double maxtime);
+// (0: no bound), which the user gave as `given`.
+void startrun(int retries, double maxtime, const char *given);
 // After failure f: whether to make another attempt.  It goes on from byte
 // `from`; the failed one began at byte `begun` (listings: the entries the
 // failed attempt gathered, and the most that one before it had).  If so,
 // prints the retrying line and pauses first, unless the failed attempt
-// got further; if not, the caller reports f.
-int another(const struct failure *f, long long from, long long begun, int listing);
+// got further; if not, the caller reports f (which says so instead when
+// the run's time ran out in that pause).
+int another(struct failure *f, long long from, long long begun, int listing);
 // ms, or less if the run's time runs out sooner.
 int timeleft(int ms);
 // Ends the attempt once the run has used up its time; not retried.

@@ -44,6 +44,8 @@ enum { NONE, DIFFERS, TOOLONG, RESIZED };
 
 // The buffers of struct download, apart so that they take no room in the
 // program file and no memory until used.
+// A stream's run must take a whole window: the block that fills the gap
+// before MAXWINDOW - 1 waiting ones brings them all in behind it.
 enum { RUNSIZE = MAXWINDOW * BLOCK };
 static u8 runbuf[RUNSIZE];
 static u8 aheadbuf[MAXWINDOW][BLOCK];
@@ -125,6 +127,8 @@ static void openlocal(int again)
     if (dl.fd < 0)
         fail("Cannot open file!");
     dl.stream = fstat(dl.fd, &st) == 0 && !S_ISREG(st.st_mode);
+    if (dl.stream && opt.resume)
+        failmsg(USAGE, "--continue needs a local file, not a pipe or a device: '%s'", dl.name);
 }
 
 off_t startlocal(const char *name)

@@ -52,7 +52,7 @@ static const struct longopt table[] = {
 enum { NLONG = sizeof table / sizeof table[0] };
 
 static struct options state = {.verbose = 0, .resume = 0, .retries = 0, .window = WINDOW,
-                               .quiet = 0, .maxtime = 0, .given = 0};
+                               .quiet = 0, .maxtime = 0, .maxtimearg = "", .given = 0};
 const struct options &opt = state;
 
 const struct option *longopts(void)
@@ -77,16 +77,22 @@ int takecount(const char *what, const char *arg, int low, int high)
     return (int)v;
 }
 
-// Seconds, fractions allowed: more than 0, at most a year.
+// Seconds as a decimal number, fractions allowed (2, 0.5, .5): more than
+// 0, at most a year.
 static double takeseconds(const char *what, const char *arg)
 {
-    char *end;
-    double v;
+    const char *p = arg;
+    int digits = 0;
 
-    errno = 0;
-    v = strtod(arg, &end);
-    if (*arg < '0' || *arg > '9' || *end != '\0' || errno || !(v > 0) || v > 31536000)
-        failmsg(USAGE, "invalid --%s '%s': expected seconds, more than 0", what, arg);
+    for (; *p >= '0' && *p <= '9'; p++)
+        digits++;
+    if (*p == '.')
+        for (p++; *p >= '0' && *p <= '9'; p++)
+            digits++;
+    double v = digits > 0 && *p == '\0' ? strtod(arg, NULL) : 0;
+    if (!(v > 0) || v > 31536000)
+        failmsg(USAGE, "invalid --%s '%s': expected seconds, more than 0 and at most 31536000",
+                what, arg);
     return v;
 }
 
@@ -95,7 +101,10 @@ int takelong(int code, const char *arg)
     state.given |= 1u << (code - OPT_CONTINUE);
     switch (code) {
     case OPT_CONTINUE: state.resume = 1; break;
-    case OPT_MAXTIME: state.maxtime = takeseconds("max-time", arg); break;
+    case OPT_MAXTIME:
+        state.maxtime = takeseconds("max-time", arg);
+        state.maxtimearg = arg;
+        break;
     case OPT_QUIET: state.quiet = 1; break;
     case OPT_RETRY: state.retries = takecount("retry", arg, 0, MAXRETRY); break;
     case OPT_VERBOSE: state.verbose = 1; break;

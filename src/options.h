@@ -25,6 +25,7 @@ struct options {
     int window;      // --window N
     int quiet;       // only the payload on stdout
     double maxtime;  // --max-time S; 0: none
+    const char *maxtimearg;  // ... as given
     unsigned given;  // a bit per option given (1 << (code - OPT_CONTINUE))
 };
 extern const struct options &opt;

@@ -64,7 +64,7 @@ enum {
 // at a time, and used where they lie: respbuf[pos, len) holds what was
 // taken off the connection and not yet used.
 alignas(8) static u8 reqbuf[MSGBUF_SIZE];
-alignas(8) static u8 respbuf[262144];
+alignas(8) static u8 respbuf[131072];
 static_assert(MAXWINDOW * GET_REQ_SIZE <= MSGBUF_SIZE, "a full window fits reqbuf");
 static_assert(sizeof respbuf >= 2 * MAXREPLY, "a reply begun always leaves room for the rest");
 
@@ -242,9 +242,12 @@ static int takein(size_t want)
 
 // Makes `want` bytes from pos available, across as many reads as the
 // network needs: waits at `site` while exactly `at` of them are there,
-// and at SITE_READ inside a reply begun.
+// and at SITE_READ inside a reply begun.  A reply to the one request just
+// sent has not come yet: waiting first saves a read that finds nothing.
 static void need(size_t want, size_t at, int site)
 {
+    if (buffered() == 0 && buffered() < want)
+        waitfor(site);
     while (buffered() < want) {
         int r = takein(want - buffered());
         if (r < 0)
@@ -831,13 +834,13 @@ static void operate(const struct command *cmd, const char *argv0)
 // file, then the retry policy decides whether another attempt starts.
 static int run(const struct command *cmd, const char *argv0)
 {
-    startrun(opt.retries, opt.maxtime);
+    startrun(opt.retries, opt.maxtime, opt.maxtimearg);
     for (;;) {
         long long begun = cmd->ol ? listbest() : resumefrom(filename);
         try {
             operate(cmd, argv0);
             break;
-        } catch (const failure &f) {
+        } catch (failure &f) {
             closelink();
             letgo();
             long long from = cmd->ol ? listfailed() : resumefrom(filename);

@@ -58,7 +58,9 @@ TEST_F(Output, StandardOutputCarriesTheFileAlone)
             EXPECT_TRUE(r.out == bytes) << size << b << ": " << r.out.size();
             EXPECT_EQ(r.err, sizeline(b, (long)size)) << size << b;  // moved, not lost
             EXPECT_FALSE(exists(work / "-"));
-            r = piped(b, name + " -o -");
+            // The widest window: a whole window of blocks waits for the
+            // one that fills the gap.
+            r = piped(b, name + " -o -" + (b ? " --window 256" : ""));
             EXPECT_EQ(r.status, 0) << size << b << ": " << r.err;
             EXPECT_TRUE(readfile(work / "piped") == bytes) << size << b;
         }
@@ -187,6 +189,8 @@ TEST_F(Output, LongOptionsThatMeanNothingHereAreRefused)
         {{"-p", "--continue"}, "--continue needs -g\n"},
         {{"-g", "f.dat", "-o", "-", "--continue"}, "--continue needs a local file, not -o -\n"},
         {{"-p", "--retry", "2"}, "--retry needs -l or -g\n"},
+        {{"-l", "--max-time", "1e-1"},
+         "invalid --max-time '1e-1': expected seconds, more than 0 and at most 31536000\n"},
     };
     for (auto &c : cases) {
         Result r = tavik(c.args, {}, work.path());
@@ -198,6 +202,10 @@ TEST_F(Output, LongOptionsThatMeanNothingHereAreRefused)
     // The short options keep their meaning: -o and -b without -g are ignored.
     Result r = tavik({"-l", "-o", "x", "-b"}, {}, work.path());
     EXPECT_EQ(r.status, 0) << r.err;
+    // Only once it is open is a local name known to be no file to go on from.
+    r = tavik({"-g", "f.dat", "-o", "/dev/null", "--continue"}, {}, work.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "--continue needs a local file, not a pipe or a device: '/dev/null'\n");
 }
 
 TEST_F(Output, ABigDownloadThroughAPipeStaysSmall)

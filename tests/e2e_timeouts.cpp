@@ -95,6 +95,9 @@ TEST(Timeouts, MaxTimeBoundsTheWholeRun)
         {{"--close-after", "0"}, {"-g", "-b", "f.dat", "--retry", "100"}, 2},
         {{"--delay", "5"}, {"-g", "f.dat"}, 1.5},
     };
+    // The third: a pause that the run's time ends is not announced.
+    const std::string third = "retrying (1 of 100) from byte 0 in 1 s: device closed the connection\n"
+                              "run took longer than 2 s\n";
     std::vector<std::unique_ptr<Device>> devices;
     std::vector<Call> calls;
     for (size_t i = 0; i < cases.size(); i++) {
@@ -119,6 +122,7 @@ TEST(Timeouts, MaxTimeBoundsTheWholeRun)
         std::string got = readfile(work / std::to_string(i));
         EXPECT_TRUE(file.compare(0, got.size(), got) == 0) << i;
     }
+    EXPECT_EQ(results[2].err, third);
     // The slow download was cut to what it had, not removed.
     EXPECT_GT(readfile(work / "3").size(), 100u * 1024);
 }
