@@ -81,7 +81,7 @@ static void pause(int s)
 
 int another(struct failure *f, long long from, long long begun, int listing)
 {
-    char when[16] = "now";
+    char when[24] = "now";
     int s = 0;
 
     if (!retried(f->cause) || at.attempt > at.retries)
