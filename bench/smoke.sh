@@ -29,7 +29,7 @@ grep -Eq "^ +0\.5 +window 64 +64 KiB +1 +$n +$n% +125\.000 +$n +$n +$n% +$n +$n 
     "$out/table.txt" || fail "no window row with the ideal client beside it"
 # The retry rows: both modes, the times without and with faults and their ratio.
 grep -q '^Retry rows: .*--close-after 24' "$out/table.txt" || fail "no retry table"
-rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +32 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +($n|-) +$n +$n\$" \
+rows=$(grep -Ec "^ +0\.5 +(block|pipelined) +32 KiB +1 +$n +$n% +$n +$n% +$n +$n-$n +$n +(-?$n|-) +$n +$n\$" \
     "$out/table.txt" || true)
 [ "$rows" -eq 2 ] || fail "expected 2 retry rows, found $rows"
 
