@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include "tavik.h"
+
 enum {
     RETRY_PAUSE_FIRST = 1,  // seconds, after an attempt that got nowhere
     RETRY_PAUSE_MAX = 10,   // ... doubling up to this
@@ -24,31 +26,24 @@ static struct attempts {
     const char *maxtime;  // as given
 } at = {.attempt = 1, .retries = 0, .stuck = 0, .deadline = 0, .maxtime = ""};
 
-static double now(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 void startrun(int retries, double maxtime, const char *given)
 {
     at.retries = retries;
     at.maxtime = given;
-    at.deadline = maxtime > 0 ? now() + maxtime : 0;
+    at.deadline = maxtime > 0 ? monotonic() + maxtime : 0;
 }
 
 int timeleft(int ms)
 {
     if (at.deadline == 0)
         return ms;
-    double left = ceil((at.deadline - now()) * 1000);
+    double left = ceil((at.deadline - monotonic()) * 1000);
     return left < 0 ? 0 : left < ms ? (int)left : ms;
 }
 
 void overtime(void)
 {
-    if (at.deadline != 0 && now() >= at.deadline)
+    if (at.deadline != 0 && monotonic() >= at.deadline)
         failmsg(OVERTIME, "run took longer than %s s", at.maxtime);
 }
 

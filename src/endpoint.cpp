@@ -11,7 +11,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -177,9 +176,8 @@ static void showaddr(const struct sockaddr_storage *ss)
 // given ms to complete.  Returns the socket, or -1 with errno set.
 static int tryconnect(const struct sockaddr_storage *ss, socklen_t sslen, int ms)
 {
-    int sd, err = 0, r = 0;
+    int sd, err = 0, r;
     socklen_t len = sizeof err;
-    struct timespec t0, t;
 
     if ((sd = socket(ss->ss_family, SOCK_STREAM, 0)) < 0)
         fail("socket");
@@ -189,13 +187,7 @@ static int tryconnect(const struct sockaddr_storage *ss, socklen_t sslen, int ms
         struct pollfd p = {.fd = sd, .events = POLLOUT, .revents = 0};
         if (errno != EINPROGRESS)
             err = errno;
-        clock_gettime(CLOCK_MONOTONIC, &t0);
-        for (int left = ms; err == 0 && (r = poll(&p, 1, left)) < 0 && errno == EINTR;) {
-            clock_gettime(CLOCK_MONOTONIC, &t);  // a signal: wait again, for the time left
-            left = ms - (int)((t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000);
-            left = left < 0 ? 0 : left;
-        }
-        if (err == 0 && r <= 0)
+        if (err == 0 && (r = pollfor(&p, ms)) <= 0)
             err = r == 0 ? ETIMEDOUT : errno;
         if (err == 0 && getsockopt(sd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
             err = errno;

@@ -12,6 +12,8 @@
 
 #include <sys/ioctl.h>
 
+#include "tavik.h"
+
 static struct meter {
     int off;             // never drawn in this attempt: not a terminal, or --quiet
     int shown;           // a line is on screen and not yet ended
@@ -23,13 +25,6 @@ static struct meter {
 } pm = {.off = 0, .shown = 0, .begun = 0, .start = 0, .drawn = 0, .runstart = 0,
         .runbase = 0, .base = 0};
 
-static double seconds(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 // Ours to write on just now: a download sent to the background must not
 // write over the shell.
 static int onscreen(void)
@@ -40,7 +35,7 @@ static int onscreen(void)
 void startprogress(long long done, int off)
 {
     pm.off = off || !isatty(2);
-    pm.start = seconds();
+    pm.start = monotonic();
     if (!pm.begun++) {
         pm.runstart = pm.start;
         pm.runbase = done;
@@ -84,7 +79,7 @@ void refreshprogress(long long done, long long total, int force)
     double now, rate;
     int pct;
 
-    if (pm.off || (now = seconds(), !force && now - pm.drawn < 0.1))
+    if (pm.off || (now = monotonic(), !force && now - pm.drawn < 0.1))
         return;
     pm.drawn = now;
     if (!onscreen())
@@ -128,7 +123,7 @@ void summary(long long total)
 
     if (!onscreen())
         return;
-    took = seconds() - pm.runstart;
+    took = monotonic() - pm.runstart;
     fmtbytes(all, sizeof all, (double)total);
     fmtbytes(speed, sizeof speed, took > 0 ? (double)(total - pm.runbase) / took : 0);
     snprintf(line[0], sizeof line[0], "%s in %.1f s, %s/s", all, took, speed);

@@ -140,35 +140,19 @@ static size_t buffered(void)
     return ln.len - ln.pos;
 }
 
-static long msnow(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits up to ms for the connection to become readable, also across
-// signals, and never past the run's time: returns 1 once it is, 0 when
-// ms ran out.
+// Waits up to ms for the connection to become readable, never past the
+// run's time: returns 1 once it is, 0 when ms ran out (or poll failed,
+// which is reported as a wait that ran out, as ever).
 static int readable(int ms)
 {
-    long start = msnow();
+    int limit = timeleft(ms);
 
     ufds.fd = ln.sd;
     ufds.events = POLLIN;
-    for (;;) {
-        int want = ms - (int)(msnow() - start);
-        int limit = timeleft(want < 0 ? 0 : want);
-        int r = poll(&ufds, 1, limit);
-        if (r > 0)
-            return 1;
-        if (r < 0 && errno != EINTR)
-            return 0;  // reported as a wait that ran out, as ever
-        if (r == 0)
-            overtime();  // the run's time cut the wait short
-        if (r == 0 && limit >= want)
-            return 0;
-    }
+    int r = pollfor(&ufds, limit);
+    if (r == 0 && limit < ms)
+        overtime();  // the run's time cut the wait short
+    return r > 0;
 }
 
 static const char *sitename(int site)
@@ -262,14 +246,14 @@ static void need(size_t want, size_t at, int site)
 // the connection) or a stray one followed.  An end of stream is fine.
 static void nothingmore(void)
 {
-    long start = msnow();
+    double start = monotonic();
     int left, one = 1;
 
     // The final reply is acknowledged at once: a device whose last piece
     // waits for that acknowledgement (Nagle) sends it within the wait.
     setsockopt(ln.sd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 
-    while (buffered() == 0 && (left = QUIET_MS - (int)(msnow() - start)) > 0 && readable(left))
+    while (buffered() == 0 && (left = QUIET_MS - (int)((monotonic() - start) * 1000)) > 0 && readable(left))
         if (takein(0) < 0)
             return;
     if (buffered() > 0)

@@ -4,8 +4,11 @@
 #ifndef TAVIK_H
 #define TAVIK_H
 
+#include <errno.h>
+#include <poll.h>
 #include <stddef.h>
 #include <string.h>
+#include <time.h>
 
 #include "glo_def.h"
 #include "IfKxSysCom.h"
@@ -99,6 +102,28 @@ static inline int getsize(const void *msg)
     SInternalMsgHeader h;
     memcpy(&h, msg, sizeof h);
     return (int)hostbe16(h.msgSize) - KX_SYSCOM_HEADER_SIZE;
+}
+
+// Seconds on the monotonic clock.
+static inline double monotonic(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+// poll() of one descriptor for up to ms; a signal that interrupts it is
+// waited out again for the time left, never taken for the time running out.
+static inline int pollfor(struct pollfd *p, int ms)
+{
+    double end = monotonic() + ms / 1000.0;
+    int r;
+
+    while ((r = poll(p, 1, ms)) < 0 && errno == EINTR) {
+        double left = (end - monotonic()) * 1000;
+        ms = left > 0 ? (int)left : 0;
+    }
+    return r;
 }
 
 // A block reply, decoded once: its fields in host order, and where its

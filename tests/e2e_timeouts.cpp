@@ -139,8 +139,8 @@ TEST(Timeouts, ASignalDoesNotEndAWait)
     Scratch root;
     writefile(root / "f.dat", pattern(3000, 3));
     Device dev(root.path(), {"--delay", "200"});
-    const char *strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "/bin/strace";
-    ASSERT_EQ(access(strace, X_OK), 0) << "this test needs strace (.ci/run installs it)";
+    std::string strace = straceBin();
+    ASSERT_FALSE(strace.empty()) << "this test needs strace (.ci/run installs it)";
     // (LeakSanitizer cannot work under ptrace: the sanitizer build's leak
     // check is left out here.)
     Result r = run(strace, {"-f", "-qq", "-o", "/dev/null", "-e", "trace=poll", "-e",

@@ -75,6 +75,14 @@ int le32at(const std::string &s, size_t at)
     return (int)(p[0] | p[1] << 8 | p[2] << 16 | (u_int32_t)p[3] << 24);
 }
 
+std::string straceBin()
+{
+    for (const char *path : {"/usr/bin/strace", "/bin/strace"})
+        if (access(path, X_OK) == 0)
+            return path;
+    return "";
+}
+
 std::vector<double> arrivals(const std::string &deviceLog)
 {
     std::vector<double> t;

@@ -143,6 +143,8 @@ std::string be16(unsigned v);
 std::string be32(u_int32_t v);
 unsigned be16at(const std::string &s, size_t at);
 int le32at(const std::string &s, size_t at);
+// strace, which tests use to make system calls fail; "" when it is not there.
+std::string straceBin();
 // Arrival times of the block requests, in ms, from a device's log.
 std::vector<double> arrivals(const std::string &deviceLog);
 
