@@ -8,15 +8,21 @@
 
 #include <errno.h>
 #include <math.h>
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
-#include "tavik.h"
+#include <sys/time.h>
 
-enum {
-    RETRY_PAUSE_FIRST = 1,  // seconds, after an attempt that got nowhere
-    RETRY_PAUSE_MAX = 10,   // ... doubling up to this
-};
+#include "stop.h"
+#include "timing.h"
+
+constexpr int RETRY_PAUSE_FIRST = 1;  // seconds, after an attempt that got nowhere
+constexpr int RETRY_PAUSE_MAX = 10;   // ... doubling up to this
+// Once the run's time is up, the timer goes on ringing this often, so
+// that a call entered just after it rang is cut short too.
+constexpr int RING_MS = 50;
 
 static struct attempts {
     int attempt;        // the attempt that runs, 1 for the first
@@ -26,11 +32,45 @@ static struct attempts {
     const char *maxtime;  // as given
 } at = {.attempt = 1, .retries = 0, .stuck = 0, .deadline = 0, .maxtime = ""};
 
+static void ring(int)
+{
+}
+
+// SIGALRM at the deadline, without SA_RESTART: a blocked call returns.
+static void armtimer(double seconds)
+{
+    struct sigaction sa;
+    struct itimerval it;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ring;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, NULL);
+    long long us = llround(seconds * 1e6);
+    memset(&it, 0, sizeof it);
+    it.it_value.tv_sec = (time_t)(us / 1000000);
+    it.it_value.tv_usec = (suseconds_t)(us % 1000000);
+    it.it_interval.tv_usec = RING_MS * 1000;
+    setitimer(ITIMER_REAL, &it, NULL);
+}
+
 void startrun(int retries, double maxtime, const char *given)
 {
     at.retries = retries;
     at.maxtime = given;
     at.deadline = maxtime > 0 ? monotonic() + maxtime : 0;
+    if (maxtime > 0)
+        armtimer(maxtime);
+}
+
+int retrypause(int stuck)
+{
+    if (stuck <= 0)
+        return 0;
+    if (stuck > 4)
+        return RETRY_PAUSE_MAX;  // and no shift too far
+    int s = RETRY_PAUSE_FIRST << (stuck - 1);
+    return s < RETRY_PAUSE_MAX ? s : RETRY_PAUSE_MAX;
 }
 
 int timeleft(int ms)
@@ -41,9 +81,14 @@ int timeleft(int ms)
     return left < 0 ? 0 : left < ms ? (int)left : ms;
 }
 
+int overdue(void)
+{
+    return at.deadline != 0 && monotonic() >= at.deadline;
+}
+
 void overtime(void)
 {
-    if (at.deadline != 0 && monotonic() >= at.deadline)
+    if (overdue())
         failmsg(OVERTIME, "run took longer than %s s", at.maxtime);
 }
 
@@ -57,6 +102,7 @@ static int retried(enum cause cause)
     case LOCAL:
     case DEVICE:
     case OVERTIME:
+    case STOPPED:
         break;
     }
     return 0;
@@ -70,7 +116,7 @@ static void pause(int s)
 
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = ms % 1000 * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !stopsig())
         ;
 }
 
@@ -82,11 +128,9 @@ int another(struct failure *f, long long from, long long begun, int listing)
     if (!retried(f->cause) || at.attempt > at.retries)
         return 0;
     at.stuck = from > begun ? 0 : at.stuck + 1;
-    if (at.stuck > 0) {
-        s = at.stuck > 4 ? RETRY_PAUSE_MAX : RETRY_PAUSE_FIRST << (at.stuck - 1);
-        s = s > RETRY_PAUSE_MAX ? RETRY_PAUSE_MAX : s;
+    s = retrypause(at.stuck);
+    if (s > 0)
         snprintf(when, sizeof when, "in %d s", s);
-    }
     if (s > 0 && timeleft(s * 1000) < s * 1000) {  // the run's time ends within the pause
         pause(s);
         f->cause = OVERTIME;

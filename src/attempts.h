@@ -6,8 +6,12 @@
 #include "fail.h"
 
 // The run begins: up to retries more attempts, within maxtime seconds
-// (0: no bound), which the user gave as `given`.
+// (0: no bound), which the user gave as `given`.  A bound is kept by a
+// timer too, so that no system call blocks past it (a write to a reader
+// that stopped reading, the open of a FIFO).
 void startrun(int retries, double maxtime, const char *given);
+// Seconds to pause after `stuck` attempts in a row that got no further.
+int retrypause(int stuck);
 // After failure f: whether to make another attempt.  It goes on from byte
 // `from`; the failed one began at byte `begun` (listings: the entries the
 // failed attempt gathered, and the most that one before it had).  If so,
@@ -19,5 +23,7 @@ int another(struct failure *f, long long from, long long begun, int listing);
 int timeleft(int ms);
 // Ends the attempt once the run has used up its time; not retried.
 void overtime(void);
+// Whether the run has used up its time.
+int overdue(void);
 
 #endif

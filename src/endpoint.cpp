@@ -18,7 +18,8 @@
 #include <sys/socket.h>
 
 #include "fail.h"
-#include "tavik.h"
+#include "timing.h"
+#include "tuning.h"
 
 enum { MAXADDRS = 8 };
 
@@ -31,7 +32,7 @@ static struct endpoint {
     const char *origin;  // how the endpoint was chosen
 } ep = {.addrs = {}, .lens = {}, .n = 0, .origin = ""};
 
-static void badendpoint(const char *env, const char *what)
+[[noreturn]] static void badendpoint(const char *env, const char *what)
 {
     failmsg(USAGE, "TAVIK_DEVICE: bad %s in '%s' (expected HOST, HOST:PORT, [ADDR] or [ADDR]:PORT)",
             what, env);
@@ -124,9 +125,9 @@ void endpoint(void)
     }
     for (int i = 0; i < ep.n; i++) {
         if (ep.addrs[i].ss_family == AF_INET6)
-            ((struct sockaddr_in6 *)&ep.addrs[i])->sin6_port = htons((u16)port);
+            ((struct sockaddr_in6 *)&ep.addrs[i])->sin6_port = htons((uint16_t)port);
         else
-            ((struct sockaddr_in *)&ep.addrs[i])->sin_port = htons((u16)port);
+            ((struct sockaddr_in *)&ep.addrs[i])->sin_port = htons((uint16_t)port);
     }
 }
 
@@ -181,8 +182,10 @@ static int tryconnect(const struct sockaddr_storage *ss, socklen_t sslen, int ms
 
     if ((sd = socket(ss->ss_family, SOCK_STREAM, 0)) < 0)
         fail("socket");
+    // Without O_NONBLOCK the connect would not be bounded: that is fatal.
     int flags = fcntl(sd, F_GETFL);
-    fcntl(sd, F_SETFL, flags | O_NONBLOCK);
+    if (flags < 0 || fcntl(sd, F_SETFL, flags | O_NONBLOCK) < 0)
+        fail("fcntl");
     if (connect(sd, (const struct sockaddr *)ss, sslen) < 0) {
         struct pollfd p = {.fd = sd, .events = POLLOUT, .revents = 0};
         if (errno != EINPROGRESS)
@@ -197,7 +200,8 @@ static int tryconnect(const struct sockaddr_storage *ss, socklen_t sslen, int ms
             return -1;
         }
     }
-    fcntl(sd, F_SETFL, flags);
+    if (fcntl(sd, F_SETFL, flags) < 0)
+        fail("fcntl");
     return sd;
 }
 

@@ -12,7 +12,7 @@
 
 void quit(enum cause cause, const char *msg)
 {
-    struct failure f = {.cause = cause, .msg = ""};
+    struct failure f = {.cause = cause, .boundary = 0, .msg = ""};
 
     snprintf(f.msg, sizeof f.msg, "%s", msg);
     throw f;
@@ -26,6 +26,19 @@ void failmsg(enum cause cause, const char *fmt, ...)
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
     quit(cause, msg);
+}
+
+void hangup(int boundary, const char *msg)
+{
+    struct failure f = {.cause = LINK, .boundary = boundary, .msg = ""};
+
+    snprintf(f.msg, sizeof f.msg, "%s", msg);
+    throw f;
+}
+
+void stopped(void)
+{
+    quit(STOPPED, "stopped by a signal");
 }
 
 void outofstep(const char *fmt, ...)

@@ -15,10 +15,12 @@ enum cause {
     LINK,      // the connection broke, or a wait ran out
     STEP,      // a reply that does not frame or fit: the stream is out of step
     OVERTIME,  // the run took longer than --max-time allows
+    STOPPED,   // a signal asked the run to end
 };
 
 struct failure {
     enum cause cause;
+    int boundary;  // the device ended the stream right behind a whole reply
     char msg[512];
 };
 
@@ -30,6 +32,11 @@ struct failure {
 [[noreturn]] void failerrno(enum cause cause, const char *tag);
 [[noreturn]] void fail(const char *tag);  // the local file, in the perror form
 [[noreturn]] void lost(const char *tag);  // the link, in the perror form
+// The device ended the stream; boundary: right behind a whole reply,
+// which vouches for what came before it (the operations decide what).
+[[noreturn]] void hangup(int boundary, const char *msg);
+// A signal asked the run to end.
+[[noreturn]] void stopped(void);
 [[noreturn]] void outofstep(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The device answered, but with an error code.
 [[noreturn]] void devfail(const char *op, i32 code);

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "options.h"
+#include "tuning.h"
 
 struct listing {
     char *text;
@@ -27,8 +27,8 @@ void beginlisting(void)
     char *text = ls.text;
     size_t cap = ls.cap;
 
-    ls = (struct listing){.text = text, .len = 0, .cap = cap, .entries = 0, .total = 0,
-                          .pages = 0, .vlen = 0, .ventries = 0, .vpages = 0};
+    ls = {.text = text, .len = 0, .cap = cap, .entries = 0, .total = 0, .pages = 0, .vlen = 0,
+          .ventries = 0, .vpages = 0};
 }
 
 // The buffer doubles as it fills, so that many pages cost no more copying
@@ -73,18 +73,18 @@ void listvouch(void)
     ls.vpages = ls.pages;
 }
 
-static void print(long long entries, const char *text, size_t len)
+static void print(long long entries, const char *text, size_t len, int quiet)
 {
-    if (!opt.quiet)
+    if (!quiet)
         printf("\nentries       %lld\n\n", entries);
     fwrite(text, 1, len, stdout);
-    if (!opt.quiet)
+    if (!quiet)
         printf("\n");
 }
 
-void printlisting(void)
+void printlisting(int quiet)
 {
-    print(ls.entries, ls.text ? ls.text : "", ls.len);
+    print(ls.entries, ls.text ? ls.text : "", ls.len, quiet);
 }
 
 long long listbest(void)
@@ -104,11 +104,11 @@ long long listfailed(void)
     return got;
 }
 
-int listpartial(const struct failure *f)
+int listpartial(const struct failure *f, int quiet)
 {
     if ((f->cause != LINK && f->cause != OVERTIME) || best.vpages == 0)
         return 0;
-    print(best.ventries, best.text, best.vlen);
+    print(best.ventries, best.text, best.vlen, quiet);
     say("listing incomplete: %lld of %u entries (%s)", best.ventries, best.total, f->msg);
     return 1;
 }

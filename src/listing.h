@@ -14,8 +14,9 @@ void beginlisting(void);
 long long addpage(const struct listreply *r, u32 total);
 // The pages gathered so far framed: the stream vouched for them.
 void listvouch(void);
-// Prints the entry count and the text of the pages gathered.
-void printlisting(void);
+// Prints the entry count and the text of the pages gathered; quiet: the
+// text alone.
+void printlisting(int quiet);
 // The entries the best attempt so far vouched for.
 long long listbest(void);
 // The attempt failed: the best one is kept.  Returns the entries it vouched for.
@@ -23,6 +24,6 @@ long long listfailed(void);
 // The run ends with failure f: on the link, what the best attempt vouched
 // for is printed, then that the listing is incomplete.  Returns 0 when
 // there is nothing to print, for f to be reported as it is.
-int listpartial(const struct failure *f);
+int listpartial(const struct failure *f, int quiet);
 
 #endif

@@ -22,148 +22,156 @@
 // is a stream: it is written in order and only with what is vouched for,
 // so that a failure leaves a beginning of the file there and nothing
 // after it; the last bytes written are kept to compare a retry against.
+//
+// A file that held something before the run is not touched until the
+// first block is vouched for: a failure before that leaves it as it was,
+// time stamps and all.  A file this run made is never cut at all but by
+// the keep rule.
 
 #include "localfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 
+#include "IfKxFileTavik.h"
+#include "attempts.h"
 #include "fail.h"
-#include "options.h"
-#include "tavik.h"
-
-enum { TAILKEEP = CHECKLEN + BLOCK };  // the tail, far enough back for aligned requests
+#include "stop.h"
 
 // Judgements that wait for the stream to vouch for them.
 enum { NONE, DIFFERS, TOOLONG, RESIZED };
 
-// The buffers of struct download, apart so that they take no room in the
-// program file and no memory until used.
 // A stream's run must take a whole window: the block that fills the gap
 // before MAXWINDOW - 1 waiting ones brings them all in behind it.
-enum { RUNSIZE = MAXWINDOW * BLOCK };
-static u8 runbuf[RUNSIZE];
-static u8 aheadbuf[MAXWINDOW][BLOCK];
+constexpr int RUNSIZE = MAXWINDOW * BLOCK;
 
-static struct download {
-    // For the whole run.
-    const char *name;
-    int fd;              // -1 when none is open; a stream stays open between attempts
-    int stream;          // written in order, never cut
-    int made;            // this run created the file: it goes if it ends empty
-    int owned;           // an attempt's comparison was judged: what is there is this run's
-    int firstsize;       // the file size the run was told first, in a reply vouched for
-    long long written;   // stream: bytes written
-    u8 tail[TAILKEEP];   // stream: the last bytes written, the latest last
-    // For the attempt that runs.
-    int active;
-    int ours;            // taken over: a failure may cut it
-    int mine;            // what lay there was written by an earlier attempt
-    int verdict;
-    int toolong;         // the local file is longer than any remote file
-    int tocompare;       // requests below base not yet answered
-    int size;            // the file size this attempt was told
-    off_t base, gapless, unsure, writing;
-    // Blocks that follow each other are gathered and written with one
-    // system call: a call per block was most of the cost of a fast download.
-    off_t runat;
-    int runlen;
-    u8 *run;
-    // Stream: blocks that arrived ahead of the gap, by block number.
-    int aheadlen[MAXWINDOW];
-    off_t aheadat[MAXWINDOW];
-    u8 (*ahead)[BLOCK];
-} dl = {.name = "", .fd = -1, .stream = 0, .made = 0, .owned = 0, .firstsize = -1,
-        .written = 0, .tail = {}, .active = 0, .ours = 0, .mine = 0,
-        .verdict = NONE, .toolong = 0, .tocompare = 0, .size = -1, .base = 0, .gapless = 0, .unsure = -1,
-        .writing = -1, .runat = 0, .runlen = 0, .run = runbuf, .aheadlen = {}, .aheadat = {},
-        .ahead = aheadbuf};
-
-// The end of what the download can vouch for.
-static off_t trusted(void)
+void initdownload(struct download *d, const char *name, int resume)
 {
-    off_t keep = dl.gapless;
-
-    if (dl.verdict != NONE)
-        return dl.base;  // nothing above base counts
-    if (dl.unsure >= 0 && dl.unsure < keep)
-        keep = dl.unsure;
-    if (dl.writing >= 0 && dl.writing < keep)
-        keep = dl.writing;
-    return keep < dl.base ? dl.base : keep;
+    memset(d, 0, sizeof *d);
+    d->name = name;
+    d->resume = resume;
+    d->fd = -1;
+    d->firstsize = -1;
+    d->size = -1;
+    d->unsure = d->writing = -1;
+    d->run = NULL;
+    d->ahead = NULL;
 }
 
-// What the file holds that can be trusted.
-static off_t keeplen(void)
+void freedownload(struct download *d)
 {
-    off_t keep = trusted();
+    free(d->run);
+    free(d->ahead);
+    d->run = NULL;
+    d->ahead = NULL;
+}
 
-    if (dl.stream)
-        return dl.written;
-    if (dl.runlen > 0 && dl.runat < keep)
-        keep = dl.runat;  // gathered, not yet written
+// The perror form's tag for a write that failed.
+static const char *writetag(const struct download *d)
+{
+    return strcmp(d->name, "-") == 0 ? "stdout" : "Cannot write file!";
+}
+
+// The end of what the download can vouch for.
+static off_t trusted(const struct download *d)
+{
+    off_t keep = d->gapless;
+
+    if (d->verdict != NONE)
+        return d->base;  // nothing above base counts
+    if (d->unsure >= 0 && d->unsure < keep)
+        keep = d->unsure;
+    if (d->writing >= 0 && d->writing < keep)
+        keep = d->writing;
+    return keep < d->base ? d->base : keep;
+}
+
+off_t keeplen(const struct download *d)
+{
+    off_t keep = trusted(d);
+
+    if (d->stream)
+        return d->written;
+    if (d->runlen > 0 && d->runat < keep)
+        keep = d->runat;  // gathered, not yet written
     return keep;
 }
 
-static void openlocal(int again)
+// Opening a FIFO waits for its reader: a signal, or the run's time, ends
+// the wait.
+static int openfor(const char *name, int flags)
+{
+    int fd;
+
+    while ((fd = open(name, flags, 0644)) < 0 && errno == EINTR) {
+        if (stopsig())
+            stopped();
+        overtime();
+    }
+    return fd;
+}
+
+static void openlocal(struct download *d, int again)
 {
     struct stat st;
 
-    if (strcmp(dl.name, "-") == 0) {
-        dl.fd = 1;
-        dl.stream = 1;
+    if (strcmp(d->name, "-") == 0) {
+        d->fd = 1;
+        d->stream = 1;
         return;
     }
-    dl.fd = open(dl.name, O_RDWR | O_CREAT | O_EXCL, 0644);
-    if (dl.fd >= 0)
-        dl.made = 1;
+    d->fd = openfor(d->name, O_RDWR | O_CREAT | O_EXCL);
+    if (d->fd >= 0)
+        d->made = 1;
     else if (errno == EEXIST)
-        dl.fd = open(dl.name, again ? O_RDWR : O_WRONLY);
-    if (dl.fd < 0)
+        d->fd = openfor(d->name, again ? O_RDWR : O_WRONLY);
+    if (d->fd < 0)
         fail("Cannot open file!");
-    dl.stream = fstat(dl.fd, &st) == 0 && !S_ISREG(st.st_mode);
-    if (dl.stream && opt.resume)
-        failmsg(USAGE, "--continue needs a local file, not a pipe or a device: '%s'", dl.name);
+    d->stream = fstat(d->fd, &st) == 0 && !S_ISREG(st.st_mode);
+    if (d->stream && d->resume)
+        failmsg(USAGE, "--continue needs a local file, not a pipe or a device: '%s'", d->name);
 }
 
-off_t startlocal(const char *name)
+off_t startlocal(struct download *d)
 {
-    int again = opt.resume || dl.owned;
+    int again = d->resume || d->owned;
     struct stat st;
 
-    dl.name = name;
-    if (dl.fd < 0)
-        openlocal(again);
-    dl.active = 1;
-    dl.ours = 0;
-    dl.mine = dl.owned;
-    dl.verdict = NONE;
-    dl.toolong = 0;
-    dl.tocompare = 0;
-    dl.unsure = dl.writing = -1;
-    dl.runlen = 0;
-    memset(dl.aheadlen, 0, sizeof dl.aheadlen);
-    dl.base = 0;
-    if (dl.stream) {
-        dl.base = dl.written;
-    } else if (again && fstat(dl.fd, &st) == 0) {
-        dl.toolong = st.st_size > INT_MAX;  // no remote file is that long
-        dl.base = dl.toolong ? INT_MAX : st.st_size;
+    if (d->fd < 0)
+        openlocal(d, again);
+    d->active = 1;
+    d->ours = 0;
+    d->replace = 0;
+    d->mine = d->owned;
+    d->verdict = NONE;
+    d->toolong = 0;
+    d->tocompare = 0;
+    d->unsure = d->writing = -1;
+    d->runlen = 0;
+    memset(d->aheadlen, 0, sizeof d->aheadlen);
+    d->base = 0;
+    d->had = !d->stream && fstat(d->fd, &st) == 0 ? st.st_size : 0;
+    if (d->stream) {
+        d->base = d->written;
+    } else if (again) {
+        d->toolong = d->had > INT_MAX;  // no remote file is that long
+        d->base = d->toolong ? INT_MAX : d->had;
     }
-    dl.gapless = dl.runat = dl.base;
-    return dl.base;
+    d->gapless = d->runat = d->base;
+    return d->base;
 }
 
-int checkpoints(off_t below, int *offs)
+int checkpoints(const struct download *d, off_t below, int *offs)
 {
     int n = 0;
 
-    if (dl.stream)
+    if (d->stream)
         return 0;  // only the tail is still at hand
     for (int k = 0; k <= CHECKSPREAD; k++) {
         off_t at = below * k / (CHECKSPREAD + 1) / BLOCK * BLOCK;
@@ -173,80 +181,85 @@ int checkpoints(off_t below, int *offs)
     return n;
 }
 
-void asked(off_t at)
+void asked(struct download *d, off_t at)
 {
-    if (at < dl.base)
-        dl.tocompare++;
+    if (at < d->base)
+        d->tocompare++;
 }
 
 // A judgement is given when the stream vouches for the block it rests on.
-[[noreturn]] static void judge(void)
+[[noreturn]] static void judge(const struct download *d)
 {
-    if (dl.mine || dl.verdict == RESIZED)
+    if (d->mine || d->verdict == RESIZED)
         failmsg(DEVICE, "file changed on the device during the download");
-    if (dl.verdict == TOOLONG)
+    if (d->verdict == TOOLONG)
         failmsg(LOCAL, "cannot continue: the local file is longer than the remote file");
     failmsg(LOCAL, "cannot continue: the local file is not a beginning of the remote file");
 }
 
-void firstreply(int filesize)
+void firstreply(struct download *d, int filesize)
 {
-    if (dl.firstsize >= 0 && filesize != dl.firstsize)
-        dl.verdict = RESIZED;
-    else if (dl.base > filesize || dl.toolong)
-        dl.verdict = TOOLONG;
-    if (dl.base == 0 && !dl.stream && ftruncate(dl.fd, 0) != 0)
-        fail("Cannot write file!");
-    dl.size = filesize;
-    dl.ours = 1;
+    if (d->firstsize >= 0 && filesize != d->firstsize)
+        d->verdict = RESIZED;
+    else if (d->base > filesize || d->toolong)
+        d->verdict = TOOLONG;
+    // What the file held goes only for what the stream vouches for.
+    d->replace = d->base == 0 && !d->stream && d->had > 0;
+    d->size = filesize;
+    d->ours = 1;
 }
 
-void refused(i32 rc, off_t at)
+void refused(struct download *d, i32 rc, off_t at)
 {
     // A resumed download asks first for bytes below the end of the local
     // file: a device that has no such offset holds a shorter file.
-    if (at < dl.base && rc == EKxFileTavikRet_OutOfRange) {
-        dl.verdict = TOOLONG;
-        judge();
+    if (at < d->base && rc == EKxFileTavikRet_OutOfRange) {
+        d->verdict = TOOLONG;
+        judge(d);
     }
     devfail("get", rc);
 }
 
-void vouch(void)
+void vouch(struct download *d)
 {
-    if (dl.verdict != NONE)
-        judge();
-    dl.unsure = -1;
-    if (!dl.ours)
+    if (d->verdict != NONE)
+        judge(d);
+    d->unsure = -1;
+    if (!d->ours)
         return;
-    if (dl.firstsize < 0)
-        dl.firstsize = dl.size;
-    if (dl.tocompare == 0)
-        dl.owned = 1;  // every compared block is in, and vouched for
+    if (d->replace) {
+        d->replace = 0;
+        if (ftruncate(d->fd, 0) != 0)
+            fail(writetag(d));
+    }
+    if (d->firstsize < 0)
+        d->firstsize = d->size;
+    if (d->tocompare == 0)
+        d->owned = 1;  // every compared block is in, and vouched for
 }
 
 // Compares the part of a block that lies below base with the local file.
 // Returns how many of its n bytes were compared, or n when they differ
 // (then none of it is written, and the judgement waits for a vouch).
-static int compare(const u8 *data, int n, off_t at)
+static int compare(struct download *d, const u8 *data, int n, off_t at)
 {
     u8 buf[4096];
     int m, done = 0;
 
-    if (at >= dl.base)
+    if (at >= d->base)
         return 0;
-    m = dl.base - at < n ? (int)(dl.base - at) : n;
-    if (dl.stream) {  // what the tail no longer holds went out long ago
-        off_t from = dl.base - (dl.written < (long long)TAILKEEP ? dl.written : (long long)TAILKEEP);
+    m = d->base - at < n ? (int)(d->base - at) : n;
+    if (d->stream) {  // what the tail no longer holds went out long ago
+        off_t from = d->base - (d->written < (long long)TAILKEEP ? d->written : (long long)TAILKEEP);
         done = at < from ? (int)(from - at) : 0;
         done = done > m ? m : done;
-        const u8 *t = dl.tail + TAILKEEP - (dl.base - at - done);
+        const u8 *t = d->tail + TAILKEEP - (d->base - at - done);
         if (memcmp(t, data + done, (size_t)(m - done)) != 0)
             done = -1;
     }
-    while (done >= 0 && done < m && !dl.stream) {
+    while (done >= 0 && done < m && !d->stream) {
         int k = m - done < (int)sizeof buf ? m - done : (int)sizeof buf;
-        ssize_t got = pread(dl.fd, buf, (size_t)k, at + done);
+        ssize_t got = pread(d->fd, buf, (size_t)k, at + done);
         if (got < 0)
             fail("Cannot read file!");
         if (got < k || memcmp(buf, data + done, (size_t)k) != 0)
@@ -255,180 +268,214 @@ static int compare(const u8 *data, int n, off_t at)
             done += k;
     }
     if (done < 0) {
-        dl.verdict = DIFFERS;
+        d->verdict = DIFFERS;
         return n;
     }
     return m;
 }
 
-// Writes all n bytes, or fails with the file's perror form.
-static void writeall(const u8 *data, int n, off_t at)
+static void keeptail(struct download *d, const u8 *data, size_t w)
+{
+    size_t keep = w < sizeof d->tail ? w : sizeof d->tail;
+
+    d->written += (long long)w;
+    memmove(d->tail, d->tail + keep, sizeof d->tail - keep);
+    memcpy(d->tail + sizeof d->tail - keep, data + w - keep, keep);
+}
+
+// Writes all n bytes, or fails with the file's perror form.  A write to
+// a reader that stops reading waits as long as it takes, unless a signal
+// or the run's time ends the wait.
+static void writeall(struct download *d, const u8 *data, int n, off_t at)
 {
     while (n > 0) {
-        ssize_t w = dl.stream ? write(dl.fd, data, (size_t)n) : pwrite(dl.fd, data, (size_t)n, at);
+        ssize_t w = d->stream ? write(d->fd, data, (size_t)n) : pwrite(d->fd, data, (size_t)n, at);
+        if (w < 0 && errno == EINTR) {
+            if (stopsig())
+                stopped();
+            overtime();
+            continue;
+        }
         if (w <= 0) {
             if (w == 0)
                 errno = ENOSPC;
-            fail("Cannot write file!");
+            fail(writetag(d));
         }
-        if (dl.stream) {
-            dl.written += w;
-            size_t keep = (size_t)w < sizeof dl.tail ? (size_t)w : sizeof dl.tail;
-            memmove(dl.tail, dl.tail + keep, sizeof dl.tail - keep);
-            memcpy(dl.tail + sizeof dl.tail - keep, data + w - keep, keep);
-        }
+        if (d->stream)
+            keeptail(d, data, (size_t)w);
         data += w;
         n -= (int)w;
         at += w;
+        if (n > 0 && stopsig())
+            stopped();
+        if (n > 0)
+            overtime();  // only a signal cuts a write short
     }
 }
 
 // Writes the gathered run; a stream only up to what is vouched for, the
-// rest waiting at the front of the run.
-static void flushrun(void)
+// rest waiting at the front of the run.  Nothing is written over what
+// the file held until the first block is vouched for.
+static void flushrun(struct download *d)
 {
-    int n = dl.runlen;
+    int n = d->runlen;
 
-    if (dl.stream) {
-        off_t upto = trusted();
-        n = upto <= dl.runat ? 0 : upto - dl.runat < n ? (int)(upto - dl.runat) : n;
+    if (d->replace)
+        return;
+    if (d->stream) {
+        off_t upto = trusted(d);
+        n = upto <= d->runat ? 0 : upto - d->runat < n ? (int)(upto - d->runat) : n;
     }
     if (n == 0)
         return;
-    dl.writing = dl.runat;
-    dl.runlen -= n;  // a write that fails is not tried again on the way out
-    writeall(dl.run, n, dl.runat);
-    dl.writing = -1;
-    memmove(dl.run, dl.run + n, (size_t)dl.runlen);
-    dl.runat += n;
+    d->writing = d->runat;
+    d->runlen -= n;  // a write that fails is not tried again on the way out
+    writeall(d, d->run, n, d->runat);
+    d->writing = -1;
+    memmove(d->run, d->run + n, (size_t)d->runlen);
+    d->runat += n;
 }
 
-static void append(const u8 *data, int n)
+static void *memory(size_t n)
 {
-    if (dl.runlen + n > (int)RUNSIZE)
-        flushrun();
-    if (dl.runlen + n > (int)RUNSIZE)
+    void *p = malloc(n);
+    if (p == NULL)
+        failmsg(LOCAL, "out of memory for the blocks that wait to be written");
+    return p;
+}
+
+static void append(struct download *d, const u8 *data, int n)
+{
+    if (d->run == NULL)
+        d->run = (u8 *)memory(RUNSIZE);
+    if (d->runlen + n > RUNSIZE)
+        flushrun(d);
+    if (d->runlen + n > RUNSIZE)
         failmsg(LOCAL, "no room for the blocks that wait to be written");
-    memcpy(dl.run + dl.runlen, data, (size_t)n);
-    dl.runlen += n;
+    memcpy(d->run + d->runlen, data, (size_t)n);
+    d->runlen += n;
 }
 
 // A stream takes blocks in order: one ahead of the gap waits for it.
-static void streamblock(const u8 *data, int n, off_t at)
+static void streamblock(struct download *d, const u8 *data, int n, off_t at)
 {
     int i = (int)(at / BLOCK % MAXWINDOW);
 
-    if (at > dl.runat + dl.runlen) {
-        if (dl.aheadlen[i] > 0)
+    if (at > d->runat + d->runlen) {
+        if (d->ahead == NULL)
+            d->ahead = (u8(*)[BLOCK])memory(sizeof *d->ahead * MAXWINDOW);
+        if (d->aheadlen[i] > 0)
             failmsg(LOCAL, "no room for the blocks that wait to be written");
-        memcpy(dl.ahead[i], data, (size_t)n);
-        dl.aheadlen[i] = n;
-        dl.aheadat[i] = at;
+        memcpy(d->ahead[i], data, (size_t)n);
+        d->aheadlen[i] = n;
+        d->aheadat[i] = at;
         return;
     }
-    append(data, n);
+    append(d, data, n);
     for (off_t end = at + n;;) {
         i = (int)(end / BLOCK % MAXWINDOW);
-        if (dl.aheadlen[i] == 0 || dl.aheadat[i] != end)
+        if (d->aheadlen[i] == 0 || d->aheadat[i] != end)
             break;
-        append(dl.ahead[i], dl.aheadlen[i]);
-        end += dl.aheadlen[i];
-        dl.aheadlen[i] = 0;
+        append(d, d->ahead[i], d->aheadlen[i]);
+        end += d->aheadlen[i];
+        d->aheadlen[i] = 0;
     }
 }
 
-void putblock(const u8 *data, int n, off_t at)
+void putblock(struct download *d, const u8 *data, int n, off_t at)
 {
-    int same = compare(data, n, at);
+    int same = compare(d, data, n, at);
 
-    if (at < dl.base)
-        dl.tocompare--;
+    if (at < d->base)
+        d->tocompare--;
     if (n <= same)
         return;
     data += same;
     at += same;
-    dl.unsure = at;
+    d->unsure = at;
     n -= same;
-    if (dl.stream) {
-        streamblock(data, n, at);
+    if (d->stream) {
+        streamblock(d, data, n, at);
         return;
     }
-    if (dl.runlen > 0 && (at != dl.runat + dl.runlen || dl.runlen + n > (int)RUNSIZE))
-        flushrun();
-    if (dl.runlen == 0)
-        dl.runat = at;
-    append(data, n);
+    if (d->runlen > 0 && (at != d->runat + d->runlen || d->runlen + n > RUNSIZE))
+        flushrun(d);
+    if (d->runlen == 0)
+        d->runat = at;
+    append(d, data, n);
 }
 
-void markgapless(off_t g)
+void markgapless(struct download *d, off_t g)
 {
-    if (g > dl.gapless)
-        dl.gapless = g;
+    if (g > d->gapless)
+        d->gapless = g;
 }
 
-void flushlocal(void)
+void flushlocal(struct download *d)
 {
-    flushrun();
+    flushrun(d);
 }
 
-off_t aheadlimit(int window)
+off_t aheadlimit(const struct download *d, int window)
 {
-    return dl.stream ? dl.gapless + (off_t)window * BLOCK : (off_t)INT_MAX + 1;
+    return d->stream ? d->gapless + (off_t)window * BLOCK : (off_t)INT_MAX + 1;
 }
 
-void closelocal(void)
+void closelocal(struct download *d)
 {
-    int fd = dl.fd;
+    int fd = d->fd;
 
-    flushrun();
-    dl.active = 0;
+    flushrun(d);
+    d->active = 0;
     if (fd == 1)
         return;  // standard output: main checks it at the end
-    dl.fd = -1;
+    d->fd = -1;
     if (close(fd) != 0)
-        fail("Cannot write file!");
+        fail(writetag(d));
 }
 
-void letgo(void)
+void letgo(struct download *d)
 {
     struct stat st;
     off_t keep;
 
-    if (!dl.active)
+    if (!d->active)
         return;
-    dl.active = 0;
-    if (dl.ours) {
+    d->active = 0;
+    if (d->ours) {
         // What is gathered and can be trusted is written after all: a
         // retry goes on from further along.  A write that fails here says
         // nothing: the failure that ended the attempt is the one to report.
         try {
-            flushrun();
+            flushrun(d);
         } catch (const failure &) {
         }
     }
-    if (dl.stream)
+    if (d->stream)
         return;  // kept open: a retry appends to it
-    keep = keeplen();
-    if (fstat(dl.fd, &st) == 0) {
-        if (!dl.ours)
-            keep = st.st_size;  // refused before it began: left as it was
+    keep = keeplen(d);
+    if (fstat(d->fd, &st) == 0) {
+        // Refused before it began, or nothing vouched for yet that would
+        // replace what it held: left as it was.
+        if (!d->ours || d->replace)
+            keep = st.st_size;
         // A file left as long as it was is left alone, its time stamps too.
-        else if (st.st_size != keep && ftruncate(dl.fd, keep) != 0)
+        else if (st.st_size != keep && ftruncate(d->fd, keep) != 0)
             keep = st.st_size;
     }
-    if (dl.made && keep == 0)
-        unlink(dl.name);  // ours, and empty: it would look like an empty download
-    close(dl.fd);
-    dl.fd = -1;
+    if (d->made && keep == 0)
+        unlink(d->name);  // ours, and empty: it would look like an empty download
+    close(d->fd);
+    d->fd = -1;
 }
 
-long long resumefrom(const char *name)
+long long resumefrom(const struct download *d)
 {
     struct stat st;
 
-    if (dl.stream)
-        return dl.written;
-    if ((opt.resume || dl.owned) && stat(name, &st) == 0 && S_ISREG(st.st_mode))
+    if (d->stream)
+        return d->written;
+    if ((d->resume || d->owned) && stat(d->name, &st) == 0 && S_ISREG(st.st_mode))
         return st.st_size;
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <string.h>
 
 #include "fail.h"
-#include "tavik.h"
+#include "tuning.h"
 
 #define STR(x) #x
 #define XSTR(x) STR(x)  // a macro's value as text

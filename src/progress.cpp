@@ -12,7 +12,7 @@
 
 #include <sys/ioctl.h>
 
-#include "tavik.h"
+#include "timing.h"
 
 static struct meter {
     int off;             // never drawn in this attempt: not a terminal, or --quiet

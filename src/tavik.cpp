@@ -14,6 +14,7 @@
 // (fail), which throw to the attempt loop in main.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <poll.h>
@@ -34,7 +35,10 @@
 #include "localfile.h"
 #include "options.h"
 #include "progress.h"
+#include "stop.h"
 #include "tavik.h"
+#include "timing.h"
+#include "tuning.h"
 #include "window.h"
 
 #ifndef TAVIK_VERSION
@@ -69,9 +73,8 @@ static_assert(MAXWINDOW * GET_REQ_SIZE <= MSGBUF_SIZE, "a full window fits reqbu
 static_assert(sizeof respbuf >= 2 * MAXREPLY, "a reply begun always leaves room for the rest");
 
 static struct link {
-    int sd;  // -1 between attempts
     size_t pos, len;
-} ln = {.sd = -1, .pos = 0, .len = 0};
+} ln = {.pos = 0, .len = 0};
 
 static struct pollfd ufds;    // every wait polls through this
 static char filename[10000];  // the local file
@@ -99,39 +102,40 @@ static void printusage(const char *cmd)
 
 // ---- Device link ----------------------------------------------------------
 
-// The stream was in step up to where it ended: what was placed last counts.
-static void instep(void)
-{
-    vouch();
-    listvouch();
-}
-
 static int myconnect(void)
 {
-    int one = 1;
+    int one = 1, sd;
 
     endpoint();
     overtime();
-    ln.sd = dial(opt.verbose, timeleft(WAIT_MS));
-    if (ln.sd < 0) {
+    sd = dial(opt.verbose, timeleft(WAIT_MS));
+    if (sd < 0) {
+        if (stopsig())
+            stopped();
         overtime();
         lost("connect");
     }
     // Requests are small: the kernel must not hold one back while an
-    // earlier one is unacknowledged.
-    setsockopt(ln.sd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A device that stops reading must not hold a write forever either.
+    // earlier one is unacknowledged.  And a device that stops reading must
+    // not hold a write forever.  Without either bound the run's promises
+    // do not hold: that is fatal.
     struct timeval tv = {WAIT_MS / 1000, WAIT_MS % 1000 * 1000};
-    setsockopt(ln.sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (setsockopt(sd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+        setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        int e = errno;
+        close(sd);
+        errno = e;
+        fail("setsockopt");
+    }
     ln.pos = ln.len = 0;
-    return ln.sd;
+    return sd;
 }
 
-static void closelink(void)
+// Lets go of the connection, if there is one, and of what it buffered.
+static void closelink(int sd)
 {
-    if (ln.sd >= 0)
-        close(ln.sd);
-    ln.sd = -1;
+    if (sd >= 0)
+        close(sd);
     ln.pos = ln.len = 0;
 }
 
@@ -143,13 +147,17 @@ static size_t buffered(void)
 // Waits up to ms for the connection to become readable, never past the
 // run's time: returns 1 once it is, 0 when ms ran out (or poll failed,
 // which is reported as a wait that ran out, as ever).
-static int readable(int ms)
+static int readable(int sd, int ms)
 {
+    if (stopsig())
+        stopped();
     int limit = timeleft(ms);
 
-    ufds.fd = ln.sd;
+    ufds.fd = sd;
     ufds.events = POLLIN;
     int r = pollfor(&ufds, limit);
+    if (r < 0 && errno == EINTR)
+        stopped();
     if (r == 0 && limit < ms)
         overtime();  // the run's time cut the wait short
     return r > 0;
@@ -170,35 +178,38 @@ static const char *sitename(int site)
 }
 
 // Returns once data can be read; a wait that runs out ends the attempt
-// with its site number.
-static void waitfor(int site)
+// with its site number.  unanswered: the requests of a wider window than
+// the usual still in flight (-1 for any other wait).
+static void waitsite(int sd, int site, int unanswered)
 {
-    if (readable(WAIT_MS))
+    if (readable(sd, WAIT_MS))
         return;
     endprogress();
     fprintf(pr.info, "Timeout or Error (line %d)\n", site);
-    if (site == SITE_WINDOW && opt.window > WINDOW)
+    if (site == SITE_WINDOW && unanswered >= 0)
         failmsg(LINK,
                 "no reply within %d ms with %d requests asked, %d unanswered: the device may "
                 "accept fewer; try a smaller --window",
-                WAIT_MS, opt.window, inflight());
+                WAIT_MS, opt.window, unanswered);
     failmsg(LINK, "no reply from the device within %d ms (%s)", WAIT_MS, sitename(site));
 }
 
-// The device closed the connection.  If it did so right where a reply
-// ended, the stream was in step up to there.
+static void waitfor(int sd, int site)
+{
+    waitsite(sd, site, -1);
+}
+
+// The device closed the connection: right where a reply ended, or not.
 [[noreturn]] static void closed(void)
 {
-    if (buffered() == 0)
-        instep();
-    failmsg(LINK, "device closed the connection");
+    hangup(buffered() == 0, "device closed the connection");
 }
 
 // Takes in what the connection holds, behind what is buffered, without
 // waiting: returns 1 when bytes came, 0 when none are there yet, -1 when
 // the device has closed.  Trying the read itself, rather than polling
 // first, saves a system call whenever data is there.
-static int takein(size_t want)
+static int takein(int sd, size_t want)
 {
     if (ln.pos == ln.len) {
         ln.pos = ln.len = 0;
@@ -207,7 +218,7 @@ static int takein(size_t want)
         ln.len -= ln.pos;
         ln.pos = 0;
     }
-    ssize_t n = recv(ln.sd, respbuf + ln.len, sizeof respbuf - ln.len, MSG_DONTWAIT);
+    ssize_t n = recv(sd, respbuf + ln.len, sizeof respbuf - ln.len, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return 0;
     if (n < 0) {
@@ -228,33 +239,37 @@ static int takein(size_t want)
 // network needs: waits at `site` while exactly `at` of them are there,
 // and at SITE_READ inside a reply begun.  A reply to the one request just
 // sent has not come yet: waiting first saves a read that finds nothing.
-static void need(size_t want, size_t at, int site)
+static void need(int sd, size_t want, size_t at, int site)
 {
     if (buffered() == 0 && buffered() < want)
-        waitfor(site);
+        waitfor(sd, site);
     while (buffered() < want) {
-        int r = takein(want - buffered());
+        int r = takein(sd, want - buffered());
         if (r < 0)
             closed();
         if (r == 0)
-            waitfor(buffered() == at ? site : SITE_READ);
+            waitfor(sd, buffered() == at ? site : SITE_READ);
     }
 }
 
 // After the final reply nothing more may come: bytes there, or arriving
-// within QUIET_MS, mean a reply did not frame (its true end is still on
-// the connection) or a stray one followed.  An end of stream is fine.
-static void nothingmore(void)
+// before the device's end of stream, mean a reply did not frame (its true
+// end is still on the connection) or a stray one followed.  Our end of
+// the stream goes out first, as it would at exit: a device that closes
+// on it proves at once that nothing more is coming; one that does not is
+// waited for QUIET_MS, which catches a final reply written in two pieces.
+static void nothingmore(int sd)
 {
     double start = monotonic();
     int left, one = 1;
 
     // The final reply is acknowledged at once: a device whose last piece
     // waits for that acknowledgement (Nagle) sends it within the wait.
-    setsockopt(ln.sd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-
-    while (buffered() == 0 && (left = QUIET_MS - (int)((monotonic() - start) * 1000)) > 0 && readable(left))
-        if (takein(0) < 0)
+    setsockopt(sd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    shutdown(sd, SHUT_WR);
+    while (buffered() == 0 && (left = QUIET_MS - (int)((monotonic() - start) * 1000)) > 0 &&
+           readable(sd, left))
+        if (takein(sd, 0) < 0)
             return;
     if (buffered() > 0)
         outofstep("data after the final reply: a reply did not frame");
@@ -274,19 +289,19 @@ static int wholereply(void)
 // site `body`, and checks that the payload holds its record's fixed part.
 // Returns where it lies in respbuf, valid until the next read; *paylen
 // is its payload length.
-static const u8 *readreply(int head, int body, int fixed, const char *what, int *paylen)
+static const u8 *readreply(int sd, int head, int body, int fixed, const char *what, int *paylen)
 {
     const u8 *msg;
     int n;
 
-    need(KX_SYSCOM_HEADER_SIZE, 0, head);
+    need(sd, KX_SYSCOM_HEADER_SIZE, 0, head);
     n = getsize(respbuf + ln.pos);
     if ((unsigned)n > MAX_PAYLOAD) {
         errno = EPROTO;
         failerrno(STEP, "size");
     }
     if (n > 0)
-        need(KX_SYSCOM_HEADER_SIZE + (size_t)n, KX_SYSCOM_HEADER_SIZE, body);
+        need(sd, KX_SYSCOM_HEADER_SIZE + (size_t)n, KX_SYSCOM_HEADER_SIZE, body);
     msg = respbuf + ln.pos;
     ln.pos += KX_SYSCOM_HEADER_SIZE + (size_t)n;
     if (n < fixed)
@@ -295,39 +310,43 @@ static const u8 *readreply(int head, int body, int fixed, const char *what, int 
     return msg;
 }
 
-// Waits until a whole pipelined reply is there: at `site` while nothing
-// of it is, at SITE_TURBO_DATA between its header and its payload.  What
-// the download has gathered is written out only when there is nothing to
-// read: a reply waiting while the file is written is a request not yet
-// asked again.
-static void awaitreply(int site)
+// Takes in what has arrived without waiting: returns 1 when a whole
+// reply is there (or one whose size is impossible), 0 when not yet.
+static int replyready(int sd)
 {
     while (!wholereply()) {
-        int r = takein(0);
+        int r = takein(sd, 0);
         if (r < 0)
             closed();
-        if (r > 0)
-            continue;
-        flushlocal();
-        if (takein(0) == 0)
-            waitfor(buffered() == 0 ? site
-                    : buffered() == KX_SYSCOM_HEADER_SIZE ? SITE_TURBO_DATA : SITE_READ);
+        if (r == 0)
+            return 0;
     }
+    return 1;
 }
 
-static void sendbuf(const u8 *buf, size_t len)
+// Waits for more of a pipelined reply: at `site` while nothing of it is
+// there, at SITE_TURBO_DATA between its header and its payload.
+static void awaitmore(int sd, int site, int unanswered)
 {
-    ssize_t n = send(ln.sd, buf, len, MSG_NOSIGNAL);
+    waitsite(sd, buffered() == 0 ? site
+                 : buffered() == KX_SYSCOM_HEADER_SIZE ? SITE_TURBO_DATA : SITE_READ,
+             unanswered);
+}
+
+static void sendbuf(int sd, const u8 *buf, size_t len)
+{
+    ssize_t n = send(sd, buf, len, MSG_NOSIGNAL);
     if (n != (ssize_t)len) {
         int e = n >= 0 ? EIO : errno;
-        char c;
+        char c, msg[160];
+        if (e == EINTR && stopsig())
+            stopped();
         // A device that closed right after a whole reply shows it here
-        // first; that end vouches for what was placed last.
-        if ((e == EPIPE || e == ECONNRESET) && buffered() == 0 &&
-            recv(ln.sd, &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0)
-            instep();
-        errno = e;
-        lost("write");
+        // first: that end is the link's to tell.
+        int boundary = (e == EPIPE || e == ECONNRESET) && buffered() == 0 &&
+                       recv(sd, &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+        snprintf(msg, sizeof msg, "write: %s", strerror(e));
+        hangup(boundary, msg);
     }
 }
 
@@ -340,7 +359,7 @@ static void prepreq(u8 *msg, u32 msgId, u32 size, u32 core, u32 task)
 
 // ---- Directory listing ----------------------------------------------------
 
-static void sendListReq(u32 core, u32 task, const char *name, u32 offset)
+static void sendListReq(int sd, u32 core, u32 task, const char *name, u32 offset)
 {
     prepreq(reqbuf, KX_FILE_TAVIK_LIST_REQ_MSG, LIST_REQ_SIZE, core, task);
     SKxFileTavikListReq *q = (SKxFileTavikListReq *)(reqbuf + KX_SYSCOM_HEADER_SIZE);
@@ -350,7 +369,7 @@ static void sendListReq(u32 core, u32 task, const char *name, u32 offset)
     if (opt.verbose)
         fprintf(stderr, "> %04x list '%s' offset %u max %d\n", KX_FILE_TAVIK_LIST_REQ_MSG, name,
                 offset, LISTMAX);
-    sendbuf(reqbuf, LIST_REQ_SIZE);
+    sendbuf(sd, reqbuf, LIST_REQ_SIZE);
 }
 
 static void loglist(const struct listreply *r)
@@ -393,11 +412,10 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
     const char *why = NULL;
     int paylen;
 
-    (void)sd;  // the link holds it
     beginlisting();
     for (;;) {
-        sendListReq(core, task, name, offset);
-        const u8 *msg = readreply(SITE_LIST, SITE_LIST_DATA, KX_FILE_TAVIK_LIST_RESP_FIXED,
+        sendListReq(sd, core, task, name, offset);
+        const u8 *msg = readreply(sd, SITE_LIST, SITE_LIST_DATA, KX_FILE_TAVIK_LIST_RESP_FIXED,
                                   "listing", &paylen);
         decodelist(msg, paylen, &r);
         if (opt.verbose)
@@ -420,8 +438,9 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
             break;
         offset += (u32)r.entries;
     }
-    nothingmore();
-    printlisting();
+    nothingmore(sd);
+    listvouch();
+    printlisting(opt.quiet);
     if (r.returnCode != EKxFileTavikRet_Ok)
         devfail("list", r.returnCode);
     if (why != NULL)
@@ -432,7 +451,8 @@ static int listreq(int sd, u32 core, u32 task, const char *name)
 // ---- Downloads ------------------------------------------------------------
 
 // Places a block request for offset at msg.
-static void prepGetReq(u8 *msg, u32 core, u32 task, const char *name, int offset)
+static void prepGetReq(u8 *msg, u32 core, u32 task, const char *name, int offset,
+                       struct download *d)
 {
     prepreq(msg, KX_FILE_TAVIK_GET_REQ_MSG, GET_REQ_SIZE, core, task);
     SKxFileTavikGetReq *q = (SKxFileTavikGetReq *)(msg + KX_SYSCOM_HEADER_SIZE);
@@ -440,13 +460,14 @@ static void prepGetReq(u8 *msg, u32 core, u32 task, const char *name, int offset
     q->offset = hostbe32((u32)offset);
     if (opt.verbose)
         fprintf(stderr, "> %04x get '%s' offset %d\n", KX_FILE_TAVIK_GET_REQ_MSG, name, offset);
-    asked(offset);
+    asked(d, offset);
 }
 
-static void sendGetReq(u32 core, u32 task, const char *name, int offset)
+static void sendGetReq(int sd, u32 core, u32 task, const char *name, int offset,
+                       struct download *d)
 {
-    prepGetReq(reqbuf, core, task, name, offset);
-    sendbuf(reqbuf, GET_REQ_SIZE);
+    prepGetReq(reqbuf, core, task, name, offset, d);
+    sendbuf(sd, reqbuf, GET_REQ_SIZE);
 }
 
 static void logget(const struct getreply *r)
@@ -457,10 +478,10 @@ static void logget(const struct getreply *r)
 }
 
 // The reply that respbuf holds whole next, decoded.
-static void takereply(int head, int body, struct getreply *r)
+static void takereply(int sd, int head, int body, struct getreply *r)
 {
     int paylen;
-    const u8 *msg = readreply(head, body, KX_FILE_TAVIK_GET_RESP_FIXED, "block", &paylen);
+    const u8 *msg = readreply(sd, head, body, KX_FILE_TAVIK_GET_RESP_FIXED, "block", &paylen);
 
     decodeget(msg, paylen, r);
     if (opt.verbose)
@@ -490,21 +511,21 @@ struct expect {
                     "download without -b", length, BLOCK);
 }
 
-// The checks both modes make of a block reply, in order; returns its
-// block length.  A reply that names what was asked and the first file
-// size first vouches for the block placed before it.
-static int checkreply(const struct getreply *r, const struct expect *e)
+// The checks both modes make of a block reply for download d, in order;
+// returns its block length.  A reply that names what was asked and the
+// first file size first vouches for the block placed before it.
+static int checkreply(struct download *d, const struct getreply *r, const struct expect *e)
 {
     int n = r->length, at = r->offset, size = e->filesize;
 
     if (e->asked && r->filesize == size)
-        vouch();
+        vouch(d);
     if (!e->whole && n > LARGE) {
         errno = EFBIG;
         lost("large");
     }
     if (r->returnCode != EKxFileTavikRet_Ok)
-        refused(r->returnCode, e->offset);
+        refused(d, r->returnCode, e->offset);
     if (e->first && r->filesize < 0)
         failmsg(DEVICE, "bad file size %d", r->filesize);
     if (e->first && e->whole && !r->last && n != BLOCK)
@@ -548,28 +569,29 @@ static int checkfrom(off_t from, int align)
 }
 
 // One block request and its reply, decoded into r.
-static void getblock(u32 core, u32 task, const char *name, int offset, struct getreply *r)
+static void getblock(int sd, u32 core, u32 task, const char *name, int offset,
+                     struct download *d, struct getreply *r)
 {
-    sendGetReq(core, task, name, offset);
-    takereply(SITE_BLOCK, SITE_BLOCK_DATA, r);
+    sendGetReq(sd, core, task, name, offset, d);
+    takereply(sd, SITE_BLOCK, SITE_BLOCK_DATA, r);
 }
 
 // Block by block: one request in flight, each block appended at the
 // running total, in whatever lengths the device chooses.  A resumed
 // download asks first for the last CHECKLEN bytes it holds, and once past
 // them for the other blocks it compares, one request each.
-static int getreq(int sd, u32 core, u32 task, const char *name)
+static int getreq(int sd, u32 core, u32 task, const char *name, struct download *d)
 {
     struct getreply r;
-    off_t from = startlocal(filename);
+    off_t from = startlocal(d);
     int offset = checkfrom(from, 1), checks[CHECKSPREAD + 1];
-    int nchecks = checkpoints(offset, checks), next = 0, resumeat = -1, filesize = -1, ended = 0;
+    int nchecks = checkpoints(d, offset, checks), next = 0, resumeat = -1, filesize = -1;
+    int ended = 0;
     long long cmp = FLUSHSTEP;
 
-    (void)sd;  // the link holds it
     startprogress(from, opt.quiet);
     for (;;) {
-        getblock(core, task, name, offset, &r);
+        getblock(sd, core, task, name, offset, d, &r);
         int first = filesize < 0;
         if (first) {
             filesize = r.filesize;
@@ -577,14 +599,14 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
         }
         struct expect e = {.first = first, .asked = r.offset == offset, .offset = offset,
                            .filesize = filesize, .whole = 0};
-        int n = checkreply(&r, &e);
+        int n = checkreply(d, &r, &e);
         if (first)
-            firstreply(filesize);
-        putblock(r.data, n, offset);
-        flushlocal();
+            firstreply(d, filesize);
+        putblock(d, r.data, n, offset);
+        flushlocal(d);
         if (resumeat < 0) {
             offset += n;
-            markgapless(offset);
+            markgapless(d, offset);
             ended = r.last != 0;
             if (offset > cmp) {
                 fflush(stdout);
@@ -602,38 +624,53 @@ static int getreq(int sd, u32 core, u32 task, const char *name)
         if (ended && resumeat < 0)
             break;
     }
-    nothingmore();
-    vouch();
+    nothingmore(sd);
+    vouch(d);
     summary(filesize);
-    closelocal();
+    closelocal(d);
     return 0;
 }
 
 // Asks for every block up to the window in one write, so that the burst
 // leaves at once: the compared blocks first, then the file in order.
-static void fillwindow(u32 core, u32 task, const char *name, int filesize)
+static void fillwindow(int sd, u32 core, u32 task, const char *name, int filesize,
+                       struct download *d, struct flight *fl)
 {
     int n = 0, at;
+    off_t limit = aheadlimit(d, opt.window);
 
-    while ((at = nextask(opt.window, filesize)) >= 0)
-        prepGetReq(reqbuf + n++ * GET_REQ_SIZE, core, task, name, at);
+    while ((at = nextask(fl, opt.window - inflight(fl), filesize, limit, NULL)) >= 0)
+        prepGetReq(reqbuf + n++ * GET_REQ_SIZE, core, task, name, at, d);
     if (n > 0)
-        sendbuf(reqbuf, (size_t)n * GET_REQ_SIZE);
+        sendbuf(sd, reqbuf, (size_t)n * GET_REQ_SIZE);
 }
 
 // Checks a reply against the requests in flight and the first reply's
 // file size, then places its block at its offset.
-static void placeblock(const struct getreply *r, int filesize, int first)
+static void placeblock(struct download *d, struct flight *fl, const struct getreply *r,
+                       int filesize, int first)
 {
-    int at = r->offset, ok = at >= 0 && answered(at);
+    int at = r->offset, ok = at >= 0 && answered(fl, at);
     struct expect e = {.first = first, .asked = ok, .offset = ok ? at : INT_MAX,
                        .filesize = filesize, .whole = 1};
-    int n = checkreply(r, &e);
+    int n = checkreply(d, r, &e);
 
     if (first)
-        firstreply(filesize);
-    putblock(r->data, n, at);
-    markgapless(lowmark(filesize));
+        firstreply(d, filesize);
+    putblock(d, r->data, n, at);
+    markgapless(d, lowmark(fl, filesize));
+}
+
+// Waits until a whole pipelined reply is there.  What the download has
+// gathered is written out only when there is nothing to read: a reply
+// waiting while the file is written is a request not yet asked again.
+static void nextreply(int sd, int site, struct download *d, const struct flight *fl)
+{
+    while (!replyready(sd)) {
+        flushlocal(d);
+        if (!replyready(sd))
+            awaitmore(sd, site, opt.window > WINDOW ? inflight(fl) : -1);
+    }
 }
 
 // Pipelined: the first reply gives the file size, then up to `window`
@@ -642,43 +679,44 @@ static void placeblock(const struct getreply *r, int filesize, int first)
 // window is filled again after every REFILL replies placed, and whenever
 // the replies that arrived are placed, so that it stays spread over the
 // round trip; a reply that has only begun to arrive waits in respbuf.
-static void getturbo(int sd, u32 core, u32 task, const char *name)
+static void getturbo(int sd, u32 core, u32 task, const char *name, struct download *d)
 {
     struct getreply r;
-    off_t from = startlocal(filename);
-    int first = checkfrom(from, BLOCK);
+    struct flight fl;
+    off_t from = startlocal(d);
+    int first = checkfrom(from, BLOCK), checks[CHECKSPREAD + 1];
+    int nchecks = from > 0 ? checkpoints(d, first, checks) : 0;
 
-    (void)sd;  // the link holds it
     startprogress(from, opt.quiet);
-    startflight(first, from);
-    sendGetReq(core, task, name, askfirst());
-    awaitreply(SITE_FIRST);
-    takereply(0, SITE_TURBO_DATA, &r);
+    startflight(&fl, first, checks, nchecks);
+    sendGetReq(sd, core, task, name, askfirst(&fl), d);
+    nextreply(sd, SITE_FIRST, d, &fl);
+    takereply(sd, 0, SITE_TURBO_DATA, &r);
     int filesize = r.filesize;
     printsize("Filesize %d bytes (blocks %d)\n", filesize,
               (int)(((long long)filesize + BLOCK - 1) / BLOCK));
-    placeblock(&r, filesize, 1);
+    placeblock(d, &fl, &r, filesize, 1);
 
-    while (flightleft(filesize)) {
-        fillwindow(core, task, name, filesize);
-        awaitreply(SITE_WINDOW);
+    while (flightleft(&fl, filesize)) {
+        fillwindow(sd, core, task, name, filesize, d, &fl);
+        nextreply(sd, SITE_WINDOW, d, &fl);
         // What comes after the last block is no reply.
-        for (int placed = 0; inflight() > 0 && wholereply();) {
-            takereply(0, SITE_TURBO_DATA, &r);
-            placeblock(&r, filesize, 0);
-            refreshprogress(lowmark(filesize), filesize, 0);
+        for (int placed = 0; inflight(&fl) > 0 && wholereply();) {
+            takereply(sd, 0, SITE_TURBO_DATA, &r);
+            placeblock(d, &fl, &r, filesize, 0);
+            refreshprogress(lowmark(&fl, filesize), filesize, 0);
             if (++placed == REFILL) {
-                fillwindow(core, task, name, filesize);
+                fillwindow(sd, core, task, name, filesize, d, &fl);
                 placed = 0;
             }
         }
     }
-    flushlocal();
-    nothingmore();
-    vouch();
+    flushlocal(d);
+    nothingmore(sd);
+    vouch(d);
     refreshprogress(filesize, filesize, 1);
     summary(filesize);
-    closelocal();
+    closelocal(d);
 }
 
 // ---- Command line ---------------------------------------------------------
@@ -798,54 +836,104 @@ static void parseargs(int argc, char **argv, struct command *cmd)
     pr.info = tostdout || opt.quiet ? stderr : stdout;
 }
 
-// One attempt: connect, run the operation, close.
-static void operate(const struct command *cmd, const char *argv0)
+// One attempt on the connection sd: the operation the command asks for.
+static void operate(int sd, const struct command *cmd, const char *argv0, struct download *d)
 {
-    int sd = myconnect();
-
     if (cmd->ol)
         listreq(sd, cmd->core, cmd->task, cmd->name);
     else if (cmd->og && cmd->ot)
-        getturbo(sd, cmd->core, cmd->task, cmd->name);
+        getturbo(sd, cmd->core, cmd->task, cmd->name, d);
     else if (cmd->og)
-        getreq(sd, cmd->core, cmd->task, cmd->name);
+        getreq(sd, cmd->core, cmd->task, cmd->name, d);
     else
         printusage(argv0);
-    closelink();
+}
+
+// The device ended the stream right behind a whole reply: what came
+// before was in step, so what was placed last counts.  A judgement that
+// waited on it is the failure to report then.
+static void settle(struct failure *f, struct download *d)
+{
+    if (!f->boundary)
+        return;
+    try {
+        vouch(d);
+        listvouch();
+    } catch (const failure &g) {
+        *f = g;
+    }
 }
 
 // The attempt loop: a failure lets go of the connection and the local
 // file, then the retry policy decides whether another attempt starts.
 static int run(const struct command *cmd, const char *argv0)
 {
+    struct download d;
+
+    initdownload(&d, filename, opt.resume);
+    catchstops();
     startrun(opt.retries, opt.maxtime, opt.maxtimearg);
     for (;;) {
-        long long begun = cmd->ol ? listbest() : resumefrom(filename);
+        long long begun = cmd->ol ? listbest() : resumefrom(&d);
+        int sd = -1;
         try {
-            operate(cmd, argv0);
+            sd = myconnect();
+            operate(sd, cmd, argv0, &d);
+            closelink(sd);
             break;
         } catch (failure &f) {
-            closelink();
-            letgo();
-            long long from = cmd->ol ? listfailed() : resumefrom(filename);
+            closelink(sd);
+            settle(&f, &d);
+            letgo(&d);
+            if (f.cause == STOPPED) {
+                fflush(stdout);
+                diebysignal();
+            }
+            long long from = cmd->ol ? listfailed() : resumefrom(&d);
             if (another(&f, from, begun, cmd->ol))
                 continue;
-            if (!cmd->ol || !listpartial(&f))
+            if (!cmd->ol || !listpartial(&f, opt.quiet))
                 say("%s", f.msg);
+            freedownload(&d);
             return 1;
         }
     }
+    freedownload(&d);
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        perror("stdout");
+        if (errno == EINTR && overdue())
+            say("run took longer than %s s", opt.maxtimearg);
+        else
+            perror("stdout");
         return 1;
     }
     return 0;
 }
 
+// Standard streams that are closed get a stand-in before anything else
+// is opened, so that no socket or file takes their place: a byte meant
+// for standard output must never reach the device.  The stand-ins stay
+// as closed as the streams were to what the run writes (or reads): a
+// write to /dev/null opened for reading fails with EBADF.
+static void standins(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int got = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (got != fd) {
+            if (got >= 0)
+                close(got);
+            _exit(1);  // nothing could say why: there is nowhere to say it
+        }
+    }
+}
+
+#ifndef TAVIK_NO_MAIN  // the unit tests compile this file with a main of their own
 int main(int argc, char **argv)
 {
     struct command cmd = {.core = 0x1462, .task = 0x614, .ol = 0, .og = 0, .ot = 0, .name = ""};
 
+    standins();
     if (argc == 1) {
         printusage(argv[0]);
         exit(1);
@@ -858,3 +946,4 @@ int main(int argc, char **argv)
     }
     return run(&cmd, argv[0]);
 }
+#endif

@@ -1,14 +1,11 @@
-// Wire helpers of the tavik client: byte order, header assembly, the
-// payload size of a received header and the decoding of replies; and the
-// program's limits, which every part of the client shares.
+// The wire, as the client and the stand-in device both speak it: byte
+// order, header assembly, the payload size of a received header, the
+// decoding of replies, and the interface headers of the device.
 #ifndef TAVIK_H
 #define TAVIK_H
 
-#include <errno.h>
-#include <poll.h>
 #include <stddef.h>
 #include <string.h>
-#include <time.h>
 
 #include "glo_def.h"
 #include "IfKxSysCom.h"
@@ -16,26 +13,6 @@
 
 #define MSGBUF_SIZE 102400      // reqbuf
 #define MAX_PAYLOAD 102383      // largest payload a reading procedure takes
-
-#define DEVICE_HOST "192.168.255.1"
-#define DEVICE_PORT 15003
-
-enum {
-    WAIT_MS = 3000,            // every wait for the device, connect included
-    QUIET_MS = 20,             // after the final reply: covers a reply written in two pieces
-    LARGE = 10485760,          // no block is ever longer than this
-    FLUSHSTEP = 131072,        // block download flushes stdout this often
-    LISTMAX = 100,             // entries asked for per listing page
-    LISTBOUND = 64 << 20,      // listing text gathered at most
-    LISTENTRIES = 1000000,     // ... and entries
-    BLOCK = 1024,              // block size of the pipelined download
-    WINDOW = 16,               // its requests in flight, unless --window
-    MAXWINDOW = 256,           // ... says otherwise, up to this
-    REFILL = 32,               // pipelined replies placed between refills
-    MAXRETRY = 100,
-    CHECKLEN = 1024,           // bytes before a resume point compared
-    CHECKSPREAD = 15,          // blocks compared besides the first and the last KiB
-};
 
 static inline u16 swap16(u32 a)
 {
@@ -102,28 +79,6 @@ static inline int getsize(const void *msg)
     SInternalMsgHeader h;
     memcpy(&h, msg, sizeof h);
     return (int)hostbe16(h.msgSize) - KX_SYSCOM_HEADER_SIZE;
-}
-
-// Seconds on the monotonic clock.
-static inline double monotonic(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-// poll() of one descriptor for up to ms; a signal that interrupts it is
-// waited out again for the time left, never taken for the time running out.
-static inline int pollfor(struct pollfd *p, int ms)
-{
-    double end = monotonic() + ms / 1000.0;
-    int r;
-
-    while ((r = poll(p, 1, ms)) < 0 && errno == EINTR) {
-        double left = (end - monotonic()) * 1000;
-        ms = left > 0 ? (int)left : 0;
-    }
-    return r;
 }
 
 // A block reply, decoded once: its fields in host order, and where its

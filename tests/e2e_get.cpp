@@ -107,7 +107,8 @@ TEST_F(Get, RepliesThatDoNotFitEndTheRun)
 {
     // The block before a failed reply is kept only when that reply was
     // read whole and names the offset asked for and the first file size;
-    // a failed first reply leaves the local file as it was.
+    // a failed first reply, or a first block never vouched for, leaves
+    // the local file as it was.
     const size_t untouched = std::string::npos;
     struct Case {
         std::string mangle, err;
@@ -119,12 +120,12 @@ TEST_F(Get, RepliesThatDoNotFitEndTheRun)
         {"payload=1000@1", "bad block length 1024: the reply carries 740 data bytes\n", untouched},
         {"payload=500@3", "bad block length 952: the reply carries 240 data bytes\n", 2048},
         {"length=0@2", "empty block at offset 1024, and not the last\n", 1024},
-        {"offset=0@2", "reply for offset 0, asked for 1024\n", 0},
+        {"offset=0@2", "reply for offset 0, asked for 1024\n", untouched},
         {"last=1@2", "last block ends at 2048, but the file size is 3000\n", 1024},
         {"returnCode=-13@3", "get: ReadError (-13)\n", 2048},
         {"returnCode=7@1", "get: Unknown (7)\n", untouched},
         {"length=10485761@2", "large: File too large\n", 1024},
-        {"filesize=4000@2", "file size changed from 3000 to 4000 during the download\n", 0},
+        {"filesize=4000@2", "file size changed from 3000 to 4000 during the download\n", untouched},
         {"filesize=2500", "block at offset 2048 of 952 bytes goes past the file size 2500\n", 2048},
     };
     for (auto &c : cases) {
