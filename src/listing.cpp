@@ -59,8 +59,11 @@ long long addpage(const struct listreply *r, u32 total)
     ls.total = total;
     addtext(r->listing, r->textlen);
     ls.pages++;
-    if (r->returnCode == EKxFileTavikRet_Ok && r->entries > 0)
-        ls.entries += r->entries;  // an error page adds none
+    // An error page counts as received, so that the count printed is the
+    // one of the text printed; an Ok page's count that does not add up
+    // ends the paging, and its entries do not count.
+    if (r->returnCode != EKxFileTavikRet_Ok || r->entries > 0)
+        ls.entries += r->entries;
     if (ls.entries > LISTENTRIES)
         failmsg(DEVICE, "listing too large: more than %d entries", LISTENTRIES);
     return ls.entries;

@@ -9,8 +9,8 @@
 
 // An attempt's listing begins, with nothing gathered.
 void beginlisting(void);
-// Adds page r, of a listing of `total` entries: its text, and its entries
-// when it is an Ok page.  Returns the entries gathered so far.
+// Adds page r, of a listing of `total` entries: its text and its entries
+// (an error page's as received).  Returns the entries gathered so far.
 long long addpage(const struct listreply *r, u32 total);
 // The pages gathered so far framed: the stream vouched for them.
 void listvouch(void);

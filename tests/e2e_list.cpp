@@ -216,13 +216,26 @@ TEST_F(List, DeviceErrorIsAFailure)
     EXPECT_EQ(r.err, "list: AccessViolation (-2)\n");
 }
 
-TEST_F(List, UnknownErrorCodeIsNamedUnknown)
+// An error page is printed as received, its count with its text, and an
+// unknown code is named so.
+TEST_F(List, AnErrorPageIsPrintedAsReceived)
 {
-    Device dev(root.path(), {"--mangle", "returnCode=-99"});
+    {
+        Device dev(root.path(), {"--mangle", "returnCode=-99"});
+        Result r = tavik({"-l"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, listing(3, text));
+        EXPECT_EQ(r.err, "list: Unknown (-99)\n");
+    }
+    Peer peer([](unsigned, u_int32_t off, int) {
+        std::string r = pageReply(2, off, 2, "x\ny");
+        le32to(r, kCodeAt, (u_int32_t)-9);
+        return r;
+    });
     Result r = tavik({"-l"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, listing(0, text));  // an error page adds no entries
-    EXPECT_EQ(r.err, "list: Unknown (-99)\n");
+    EXPECT_EQ(r.out, listing(2, "x\ny"));
+    EXPECT_EQ(r.err, "list: DirNotReadable (-9)\n");
 }
 
 TEST_F(List, RepliesInPiecesAreGathered)
