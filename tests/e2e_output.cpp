@@ -4,6 +4,8 @@
 // for the run are refused.
 #include "harness.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,10 +170,83 @@ TEST_F(Output, NoEmptyFileIsLeftBehind)
             EXPECT_EQ(r.status, 1) << name << b;
         }
     }
+    // A first block that is never vouched for (the device stalls after
+    // it) replaces nothing either.
+    Device stalls(root.path(), {"--stall-after", "1"}, "192.168.255.1:15004");
+    for (bool b : {false, true}) {
+        Result r = get(b, {"f.dat", "-o", "old", "--max-time", "0.5"},
+                       {{"TAVIK_DEVICE", stalls.endpoint()}});
+        EXPECT_EQ(r.err.substr(r.err.find("run took")), "run took longer than 0.5 s\n") << b;
+    }
     EXPECT_EQ(readfile(work / "old"), "what was there");
     stat((work / "old").c_str(), &after);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+// Where the run meets its environment: closed standard streams, a reader
+// that stops reading, a FIFO nobody opens, and a signal.
+TEST_F(Output, TheEdgesOfTheEnvironmentHold)
+{
+    writefile(root / "big", pattern(4 << 20, 53));
+    Device dev(root.path());
+    auto closed = [&](const std::string &redirect, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, tavikBin});
+        return run("/bin/sh", args, {}, work.path());
+    };
+    Result r = closed(">&-", {"-g", "f.dat", "-o", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, sizeline(false, (long)file.size()) + "stdout: Bad file descriptor\n");
+    r = closed("2>&-", {"-g", "-b", "f.dat", "-o", "out", "--verbose"});
+    EXPECT_EQ(r.status, 0);
+    r = closed("<&-", {"-l", "--quiet"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-    4194304 big\n-     307207 f.dat\n");
+    EXPECT_TRUE(readfile(work / "out") == file);
+    // The device never received a byte that is not a request.
+    EXPECT_EQ(dev.log().find("bad request"), std::string::npos) << dev.log();
+    for (auto &q : dev.requests())
+        EXPECT_TRUE(q.size() == kGetSize || q.size() == kListSize);
+
+    // --max-time bounds a write to a reader that stopped reading, and the
+    // open of a FIFO with no reader.
+    std::vector<Call> calls;
+    std::vector<int> readers;
+    const std::vector<std::vector<std::string>> modes = {{"-p"}, {"-b"}, {"-b", "--window=256"}, {}};
+    for (auto &mode : modes) {
+        std::string fifo = work / ("fifo" + std::to_string(calls.size()));
+        mkfifo(fifo.c_str(), 0600);
+        if (!mode.empty())  // the last one has no reader at all
+            readers.push_back(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+        std::vector<std::string> args = {"-g", "big", "-o", fifo, "--max-time", "2"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        calls.push_back(Call{args, {}, work.path()});
+    }
+    auto results = tavikAll(calls);
+    for (auto &fd : readers)
+        close(fd);
+    for (size_t i = 0; i < results.size(); i++) {
+        EXPECT_EQ(results[i].status, 1) << i;
+        EXPECT_EQ(results[i].err, "run took longer than 2 s\n") << i;
+        EXPECT_LT(results[i].seconds, 3.5) << i;  // the reader sleeps on: 10 s and more
+    }
+
+    // SIGTERM before the first reply leaves no file; after two blocks
+    // vouched for, those.
+    for (int stall : {0, 3}) {
+        Device slow(root.path(), {"--stall-after", std::to_string(stall)}, "192.168.255.1:15005");
+        auto client = startTavik(Call{{"-g", "f.dat", "-o", "term"}, {{"TAVIK_DEVICE", slow.endpoint()}},
+                                      work.path()});
+        while ((int)slow.getOffsets().size() <= stall)
+            usleep(2000);
+        usleep(20000);
+        client->signal(SIGTERM);
+        while (!client->ended(10))
+            usleep(2000);
+        EXPECT_EQ(client->result().signal, SIGTERM);
+        EXPECT_EQ(exists(work / "term"), stall > 0);
+        EXPECT_TRUE(readfile(work / "term") == file.substr(0, stall > 0 ? 2048 : 0)) << stall;
+    }
 }
 
 TEST_F(Output, LongOptionsThatMeanNothingHereAreRefused)

@@ -173,6 +173,12 @@ bool Child::ended(double timeout)
     return true;
 }
 
+void Child::signal(int sig)
+{
+    if (pid_ > 0)
+        kill(pid_, sig);
+}
+
 std::vector<Result> runall(const std::string &prog, const std::vector<Call> &calls, double timeout)
 {
     std::vector<std::unique_ptr<Child>> children;

@@ -74,6 +74,7 @@ public:
     Child &operator=(const Child &) = delete;
     // Whether it has ended; once timeout seconds have passed it is killed.
     bool ended(double timeout);
+    void signal(int sig);  // if it still runs
     const Result &result() const { return result_; }
 
 private:
