@@ -108,7 +108,7 @@ TEST_F(Hostile, AFinalReplyWhoseTailComesLateIsCaught)
 {
     const std::string after = "data after the final reply: a reply did not frame\n";
     std::string text = "-          5 a.txt\n-          7 b.txt\n" + std::string(200, 'n');
-    for (int late : {2, 10}) {
+    for (int late : {2, 10, 40}) {  // 40: later than the client would wait for a device
         for (std::string mode : {"block", "pipelined", "listing"}) {
             Peer peer([&](unsigned id, u_int32_t off, int) -> Send {
                 if (id == kListId)
@@ -129,6 +129,36 @@ TEST_F(Hostile, AFinalReplyWhoseTailComesLateIsCaught)
                 EXPECT_EQ(r.out, "") << late;
             }
         }
+    }
+}
+
+// Without a tail, the device's end of stream completes the run: no wait
+// after the client ends its own runs out.  A device that does not close
+// is waited for a moment only.
+TEST_F(Hostile, TheEndOfTheStreamEndsTheRun)
+{
+    std::string strace = straceBin();
+    ASSERT_FALSE(strace.empty()) << "this test needs strace (.ci/run installs it)";
+    for (std::string mode : {"-p", "-b", "-l"}) {
+        Peer peer([&](unsigned id, u_int32_t off, int) -> Send {
+            return id == kListId ? pageReply(2, off, 2, "a\nb") : blockReply(file, off);
+        });
+        Result r = run(strace, {"-qq", "-o", work / "trace", "-e", "trace=shutdown,poll", tavikBin,
+                                mode == "-l" ? "-l" : "-g", "f.dat", "-o", work / "out", mode},
+                       {{"ASAN_OPTIONS", "detect_leaks=0"}});
+        EXPECT_EQ(r.status, 0) << mode << r.err;
+        std::string trace = readfile(work / "trace");
+        size_t shut = trace.find("shutdown(");
+        ASSERT_NE(shut, std::string::npos) << trace;
+        EXPECT_EQ(trace.find("Timeout", shut), std::string::npos) << mode << trace.substr(shut);
+        EXPECT_TRUE(mode == "-l" || readfile(work / "out") == file) << mode;
+    }
+    for (std::string mode : {"-p", "-b"}) {
+        Peer peer([&](unsigned, u_int32_t off, int) { return blockReply(file, off); }, 1500);
+        Result r = tavik({"-g", "f.dat", "-o", work / "out", mode}, {}, work.path());
+        EXPECT_EQ(r.status, 0) << mode << r.err;
+        EXPECT_LT(r.seconds, 1.0) << mode;  // the device holds on for 1.5 s
+        EXPECT_TRUE(readfile(work / "out") == file) << mode;
     }
 }
 

@@ -340,7 +340,7 @@ std::string pageReply(u_int32_t total, u_int32_t offset, u_int32_t entries, cons
     return r;
 }
 
-Peer::Peer(Answer answer) : answer_(std::move(answer))
+Peer::Peer(Answer answer, int holdMs) : answer_(std::move(answer)), holdMs_(holdMs)
 {
     requireprivatenet();  // never the device's address on a real network
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -386,6 +386,8 @@ void Peer::converse(int c)
         if (poll(&p, 1, 50) == 0)
             continue;
         ssize_t got = recv(c, buf, sizeof buf, 0);
+        if (got == 0 && holdMs_ > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(holdMs_));
         if (got <= 0)
             return;
         in.append(buf, (size_t)got);
@@ -399,7 +401,13 @@ void Peer::converse(int c)
             if (!out.now.empty() && send(c, out.now.data(), out.now.size(), MSG_NOSIGNAL) < 0)
                 return;
             if (!out.later.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(out.laterMs));
+                pollfd w{c, POLLIN, 0};
+                for (double until = support::now() + out.laterMs / 1000.0, left;
+                     (left = until - support::now()) > 0 && poll(&w, 1, (int)(left * 1000) + 1) > 0;) {
+                    if (recv(c, buf, 1, MSG_PEEK) == 0)
+                        break;  // the client's end: what is written goes now
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
                 if (send(c, out.later.data(), out.later.size(), MSG_NOSIGNAL) < 0)
                     return;
             }

@@ -156,7 +156,9 @@ std::string blockReply(const std::string &file, u_int32_t offset);
 std::string pageReply(u_int32_t total, u_int32_t offset, u_int32_t entries, const std::string &text);
 
 // What a scripted peer sends for a request: `now` at once, then `later`
-// after laterMs; then it closes the connection if `close` says so.
+// after laterMs (at once should the client end its stream first: what a
+// device has written leaves before its close); then it closes the
+// connection if `close` says so.
 struct Send {
     std::string now, later;
     int laterMs = 0;
@@ -170,7 +172,9 @@ struct Send {
 class Peer {
 public:
     using Answer = std::function<Send(unsigned id, u_int32_t offset, int n)>;
-    explicit Peer(Answer answer);
+    // holdMs: how long the peer keeps a connection open after the client
+    // ended its stream (0: it closes at once, as tavik-device does).
+    explicit Peer(Answer answer, int holdMs = 0);
     ~Peer();
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
@@ -181,6 +185,7 @@ private:
     void converse(int c);
 
     Answer answer_;
+    int holdMs_;
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
