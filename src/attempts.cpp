@@ -120,7 +120,7 @@ static void pause(int s)
         ;
 }
 
-int another(struct failure *f, long long from, long long begun, int listing)
+int another(struct failure *f, long long from, long long begun, const char *where)
 {
     char when[24] = "now";
     int s = 0;
@@ -137,11 +137,7 @@ int another(struct failure *f, long long from, long long begun, int listing)
         snprintf(f->msg, sizeof f->msg, "run took longer than %s s", at.maxtime);
         return 0;
     }
-    if (listing)
-        say("retrying (%d of %d) from the start %s: %s", at.attempt, at.retries, when, f->msg);
-    else
-        say("retrying (%d of %d) from byte %lld %s: %s", at.attempt, at.retries, from, when,
-            f->msg);
+    say("retrying (%d of %d) %s %s: %s", at.attempt, at.retries, where, when, f->msg);
     pause(s);
     at.attempt++;
     return 1;

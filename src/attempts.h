@@ -12,13 +12,13 @@
 void startrun(int retries, double maxtime, const char *given);
 // Seconds to pause after `stuck` attempts in a row that got no further.
 int retrypause(int stuck);
-// After failure f: whether to make another attempt.  It goes on from byte
-// `from`; the failed one began at byte `begun` (listings: the entries the
-// failed attempt gathered, and the most that one before it had).  If so,
-// prints the retrying line and pauses first, unless the failed attempt
-// got further; if not, the caller reports f (which says so instead when
-// the run's time ran out in that pause).
-int another(struct failure *f, long long from, long long begun, int listing);
+// After failure f: whether to make another attempt.  The run has got as
+// far as `from`, and had got as far as `begun` when the failed attempt
+// began (bytes, or a listing's entries).  If so, prints the retrying line
+// with `where` it goes on ("from byte 2048") and pauses first, unless the
+// failed attempt got further; if not, the caller reports f (which says
+// so instead when the run's time ran out in that pause).
+int another(struct failure *f, long long from, long long begun, const char *where);
 // ms, or less if the run's time runs out sooner.
 int timeleft(int ms);
 // Ends the attempt once the run has used up its time; not retried.

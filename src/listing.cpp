@@ -90,6 +90,11 @@ void printlisting(int quiet)
     print(ls.entries, ls.text ? ls.text : "", ls.len, quiet);
 }
 
+long long listentries(void)
+{
+    return ls.entries;
+}
+
 long long listbest(void)
 {
     return best.ventries;

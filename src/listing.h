@@ -17,6 +17,8 @@ void listvouch(void);
 // Prints the entry count and the text of the pages gathered; quiet: the
 // text alone.
 void printlisting(int quiet);
+// The entries this attempt gathered.
+long long listentries(void);
 // The entries the best attempt so far vouched for.
 long long listbest(void);
 // The attempt failed: the best one is kept.  Returns the entries it vouched for.

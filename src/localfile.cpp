@@ -427,6 +427,7 @@ void closelocal(struct download *d)
 
     flushrun(d);
     d->active = 0;
+    d->kept = d->stream ? d->written : d->size;
     if (fd == 1)
         return;  // standard output: main checks it at the end
     d->fd = -1;
@@ -451,6 +452,7 @@ void letgo(struct download *d)
         } catch (const failure &) {
         }
     }
+    d->kept = d->stream ? d->written : d->ours && !d->replace ? keeplen(d) : 0;
     if (d->stream)
         return;  // kept open: a retry appends to it
     keep = keeplen(d);
@@ -461,7 +463,7 @@ void letgo(struct download *d)
             keep = st.st_size;
         // A file left as long as it was is left alone, its time stamps too.
         else if (st.st_size != keep && ftruncate(d->fd, keep) != 0)
-            keep = st.st_size;
+            keep = d->kept = st.st_size;
     }
     if (d->made && keep == 0)
         unlink(d->name);  // ours, and empty: it would look like an empty download
@@ -478,4 +480,9 @@ long long resumefrom(const struct download *d)
     if ((d->resume || d->owned) && stat(d->name, &st) == 0 && S_ISREG(st.st_mode))
         return st.st_size;
     return 0;
+}
+
+long long keptbytes(const struct download *d)
+{
+    return d->kept;
 }

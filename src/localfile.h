@@ -24,6 +24,7 @@ struct download {
     u8 tail[TAILKEEP];   // stream: the last bytes written, the latest last
     // For the attempt that runs.
     int active;
+    long long kept;      // what the file held of the remote one when let go
     int ours;            // taken over: a failure may cut it
     int replace;         // what the file held goes once the first block is vouched for
     int mine;            // what lay there was written by an earlier attempt
@@ -87,5 +88,8 @@ void letgo(struct download *d);
 off_t keeplen(const struct download *d);
 // Where the next attempt at this download would go on from.
 long long resumefrom(const struct download *d);
+// The bytes of the remote file that the local one held when it was let
+// go or closed.
+long long keptbytes(const struct download *d);
 
 #endif

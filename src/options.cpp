@@ -35,11 +35,20 @@ static const struct longopt table[] = {
      "with -g: go on from the end of an existing local file, once what\n"
      "it holds matches the remote file where compared", 0, 0},
     {"help", NULL, OPT_HELP, 0, "this text", 0, 0},
+    {"input-file", "FILE", OPT_INPUTFILE, NEEDS_GET,
+     "with -g: download the names in FILE too, one a line: REMOTE, or\n"
+     "REMOTE<TAB>LOCAL; '#' begins a comment; - reads stdin", 0, 0},
     {"max-time", "S", OPT_MAXTIME, 0,
      "end the run after S seconds, every attempt and pause included", 0, 0},
+    {"output-dir", "DIR", OPT_OUTPUTDIR, NEEDS_GET,
+     "with -g: download every name given, each into DIR under its\n"
+     "base name, all on one connection, a line on stdout for each", 0, 0},
     {"quiet", NULL, OPT_QUIET, 0,
      "only the listing text or the file's bytes (-o -) on stdout; no\n"
      "file size line, no progress line", 0, 0},
+    {"report", "FILE", OPT_REPORT, NEEDS_OP,
+     "a JSON line in FILE (- for stderr) for the listing, or for\n"
+     "each download, as it ends", 0, 0},
     {"retry", "N", OPT_RETRY, NEEDS_OP,
      "on a broken link, reconnect and go on, up to N times (0-%d)", MAXRETRY, 0},
     {"verbose", NULL, OPT_VERBOSE, 0, "the endpoint, every request and every reply, on stderr", 0,
@@ -52,7 +61,8 @@ static const struct longopt table[] = {
 enum { NLONG = sizeof table / sizeof table[0] };
 
 static struct options state = {.verbose = 0, .resume = 0, .retries = 0, .window = WINDOW,
-                               .quiet = 0, .maxtime = 0, .maxtimearg = "", .given = 0};
+                               .quiet = 0, .maxtime = 0, .maxtimearg = "", .outputdir = NULL,
+                               .report = NULL, .batch = 0, .given = 0};
 const struct options &opt = state;
 
 const struct option *longopts(void)
@@ -106,6 +116,12 @@ int takelong(int code, const char *arg)
         state.maxtimearg = arg;
         break;
     case OPT_QUIET: state.quiet = 1; break;
+    case OPT_INPUTFILE: state.batch = 1; break;  // main reads it, in its place among the names
+    case OPT_OUTPUTDIR:
+        state.outputdir = arg;
+        state.batch = 1;
+        break;
+    case OPT_REPORT: state.report = arg; break;
     case OPT_RETRY: state.retries = takecount("retry", arg, 0, MAXRETRY); break;
     case OPT_VERBOSE: state.verbose = 1; break;
     case OPT_WINDOW: state.window = takecount("window", arg, 1, MAXWINDOW); break;
@@ -144,7 +160,10 @@ void printlongopts(FILE *out, const char *cmd)
         char tag[32], help[256];
         snprintf(tag, sizeof tag, "--%s%s%s", o->name, o->arg ? " " : "", o->arg ? o->arg : "");
         snprintf(help, sizeof help, o->help, o->v1, o->v2);
-        fprintf(out, "  %-13s ", tag);
+        if (strlen(tag) > 13)
+            fprintf(out, "  %s\n%16s", tag, "");  // too wide for the column: a line of its own
+        else
+            fprintf(out, "  %-13s ", tag);
         for (const char *p = help; *p; p++) {
             if (*p == '\n')
                 fputs("\n                ", out);
@@ -159,9 +178,11 @@ void printlongopts(FILE *out, const char *cmd)
             "                HOST, HOST:PORT, [ADDR], [ADDR]:PORT, or a bare IPv6 address\n"
             "                (which takes no port); the port defaults to " XSTR(DEVICE_PORT) "\n"
             "\nExit status:\n"
-            "  0  the listing or the file came whole (or there was nothing to do)\n"
+            "  0  the listing or the file came whole (in a batch, every file), or\n"
+            "     there was nothing to do\n"
             "  1  anything else; a message on stderr says what\n"
             "\nExamples: '%s -g -b --retry 5 ram/ttiTrace.dat'\n"
-            "          '%s -g -b ram/ttiTrace.dat -o - | gzip >trace.gz'\n\n",
-            name, name);
+            "          '%s -g -b ram/ttiTrace.dat -o - | gzip >trace.gz'\n"
+            "          '%s -g -b --output-dir logs boot.log crash.log'\n\n",
+            name, name, name);
 }

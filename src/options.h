@@ -9,8 +9,11 @@
 enum {
     OPT_CONTINUE = 256,
     OPT_HELP,
+    OPT_INPUTFILE,
     OPT_MAXTIME,
+    OPT_OUTPUTDIR,
     OPT_QUIET,
+    OPT_REPORT,
     OPT_RETRY,
     OPT_VERBOSE,
     OPT_VERSION,
@@ -26,6 +29,9 @@ struct options {
     int quiet;       // only the payload on stdout
     double maxtime;  // --max-time S; 0: none
     const char *maxtimearg;  // ... as given
+    const char *outputdir;   // --output-dir DIR; NULL: none
+    const char *report;      // --report FILE; NULL: none
+    int batch;               // --output-dir or --input-file: every name counts
     unsigned given;  // a bit per option given (1 << (code - OPT_CONTINUE))
 };
 extern const struct options &opt;

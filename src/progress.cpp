@@ -22,8 +22,9 @@ static struct meter {
     double runstart;
     long long runbase;   // bytes that were there when the run began
     long long base;      // ... when this attempt began
+    char file[96];       // a batch's file in hand, in front of the line
 } pm = {.off = 0, .shown = 0, .begun = 0, .start = 0, .drawn = 0, .runstart = 0,
-        .runbase = 0, .base = 0};
+        .runbase = 0, .base = 0, .file = ""};
 
 // Ours to write on just now: a download sent to the background must not
 // write over the shell.
@@ -44,7 +45,7 @@ void startprogress(long long done, int off)
     pm.base = done;
 }
 
-static void fmtbytes(char *buf, size_t len, double n)
+void fmtbytes(char *buf, size_t len, double n)
 {
     const char *unit[] = {"B", "KiB", "MiB", "GiB"};
     int u = 0;
@@ -63,7 +64,7 @@ static int termwidth(void)
 
 // The first of the n forms that fits the terminal (the last one if none),
 // drawn over the line; the last column would wrap on some terminals.
-static void drawfirstfit(char (*line)[160], int n, const char *end)
+static void drawfirstfit(char (*line)[256], int n, const char *end)
 {
     int width = termwidth() - 1, i;
 
@@ -75,7 +76,7 @@ static void drawfirstfit(char (*line)[160], int n, const char *end)
 // The longest form that fits wins.  The rate is this attempt's.
 void refreshprogress(long long done, long long total, int force)
 {
-    char line[4][160], got[24], all[24], speed[24], left[48];
+    char line[7][256], got[24], all[24], speed[24], left[48];
     double now, rate;
     int pct;
 
@@ -96,11 +97,18 @@ void refreshprogress(long long done, long long total, int force)
     } else {
         snprintf(left, sizeof left, "-:--:--");
     }
-    snprintf(line[0], sizeof line[0], "%s of %s  %3d%%  %s/s  %s left", got, all, pct, speed, left);
-    snprintf(line[1], sizeof line[1], "%s  %3d%%  %s/s  %s left", got, pct, speed, left);
-    snprintf(line[2], sizeof line[2], "%3d%%  %s left", pct, left);
-    snprintf(line[3], sizeof line[3], "%3d%%", pct);
-    drawfirstfit(line, 4, "");
+    // A batch's file comes first in the three longer forms.
+    const char *f = pm.file;
+    int n = 0;
+    snprintf(line[n++], sizeof line[0], "%s%s of %s  %3d%%  %s/s  %s left", f, got, all, pct, speed, left);
+    snprintf(line[n++], sizeof line[0], "%s%s  %3d%%  %s/s  %s left", f, got, pct, speed, left);
+    snprintf(line[n++], sizeof line[0], "%s%3d%%  %s left", f, pct, left);
+    if (*f) {
+        snprintf(line[n++], sizeof line[0], "%s of %s  %3d%%  %s/s  %s left", got, all, pct, speed, left);
+        snprintf(line[n++], sizeof line[0], "%3d%%  %s left", pct, left);
+    }
+    snprintf(line[n++], sizeof line[0], "%3d%%", pct);
+    drawfirstfit(line, n, "");
     pm.shown = 1;
 }
 
@@ -114,11 +122,16 @@ void endprogress(void)
     }
 }
 
+void progressfile(const char *name, int k, int n)
+{
+    snprintf(pm.file, sizeof pm.file, "%.48s (%d of %d files)  ", name, k, n);
+}
+
 // The file, the time of the whole run, and the rate of what the run
 // fetched.
 void summary(long long total)
 {
-    char line[3][160], all[24], speed[24];
+    char line[3][256], all[24], speed[24];
     double took;
 
     if (!onscreen())

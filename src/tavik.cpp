@@ -29,12 +29,14 @@
 #include <sys/socket.h>
 
 #include "attempts.h"
+#include "batch.h"
 #include "endpoint.h"
 #include "fail.h"
 #include "listing.h"
 #include "localfile.h"
 #include "options.h"
 #include "progress.h"
+#include "report.h"
 #include "stop.h"
 #include "tavik.h"
 #include "timing.h"
@@ -576,26 +578,114 @@ static void getblock(int sd, u32 core, u32 task, const char *name, int offset,
     takereply(sd, SITE_BLOCK, SITE_BLOCK_DATA, r);
 }
 
-// Block by block: one request in flight, each block appended at the
-// running total, in whatever lengths the device chooses.  A resumed
-// download asks first for the last CHECKLEN bytes it holds, and once past
-// them for the other blocks it compares, one request each.
-static int getreq(int sd, u32 core, u32 task, const char *name, struct download *d)
+// The downloads of a run.  Two can be live at once: one whose last
+// replies are still due, or whose final block waits for the stream's
+// proof, and the one after it.  A slot holds a file's download across
+// attempts, so that a retry goes on from what it kept.
+struct slots {
+    struct download dl[2];
+    int job[2];  // the file in each slot, -1 for none
+};
+
+// The download of file j: its own slot if it has one, else a slot that
+// holds no live file.
+static int over(int j)
+{
+    return j < 0 || jobat(j)->fate == DONE || jobat(j)->fate == FAILED;
+}
+
+static struct download *slotfor(struct slots *sl, int j)
+{
+    int s = sl->job[0] == j ? 0 : sl->job[1] == j ? 1 : -1;
+
+    if (s < 0) {
+        // A slot whose file has ended; else one whose file is not live (a
+        // file an attempt that failed had begun keeps its slot for the next).
+        s = over(sl->job[0]) ? 0 : over(sl->job[1]) ? 1 : jobat(sl->job[0])->fate != LIVE ? 0 : 1;
+        if (sl->job[s] >= 0)
+            freedownload(&sl->dl[s]);
+        initdownload(&sl->dl[s], jobat(j)->local, opt.resume);
+        sl->job[s] = j;
+    }
+    return &sl->dl[s];
+}
+
+// Whether failure f ends only the file it belongs to, the batch going on
+// with the next one on the same connection: the stream is still in step.
+// Outside a batch every failure ends the run.
+static int ownfailure(const struct failure *f)
+{
+    return inbatch() && (f->cause == DEVICE || f->cause == LOCAL || f->cause == USAGE);
+}
+
+// File j ended with its own failure f.
+static void filefailed(struct slots *sl, int j, const struct failure *f)
+{
+    struct download *d = slotfor(sl, j);
+
+    letgo(d);
+    jobfailed(j, f, keptbytes(d));
+}
+
+// The stream vouched for the final block of file j: the file is done.
+static void prove(struct slots *sl, int j)
+{
+    struct download *d = slotfor(sl, j);
+
+    try {
+        vouch(d);
+        if (!inbatch())
+            summary(d->size);
+        closelocal(d);
+        jobdone(j, d->size);
+    } catch (const failure &f) {
+        if (!ownfailure(&f))
+            throw;
+        filefailed(sl, j, &f);
+    }
+}
+
+// File j begins in this attempt: returns where its download goes on from.
+static off_t beginfile(struct slots *sl, int j)
+{
+    struct download *d = slotfor(sl, j);
+
+    jobbegins(j);
+    off_t from = startlocal(d);
+    startprogress(from, opt.quiet);
+    if (inbatch())
+        progressfile(jobat(j)->remote, j + 1, jobcount());
+    return from;
+}
+
+// One file block by block.  Its first reply, if it names what was asked,
+// proves the final block of the file before it (*prev); its own final
+// block then waits for the same proof.
+static void getfile(int sd, u32 core, u32 task, struct slots *sl, int j, int *prev)
 {
     struct getreply r;
-    off_t from = startlocal(d);
+    struct download *d = slotfor(sl, j);
+    const char *name = jobat(j)->remote;
+    off_t from = beginfile(sl, j);
     int offset = checkfrom(from, 1), checks[CHECKSPREAD + 1];
     int nchecks = checkpoints(d, offset, checks), next = 0, resumeat = -1, filesize = -1;
     int ended = 0;
     long long cmp = FLUSHSTEP;
 
-    startprogress(from, opt.quiet);
     for (;;) {
         getblock(sd, core, task, name, offset, d, &r);
         int first = filesize < 0;
+        if (*prev >= 0) {
+            if (r.offset != offset)
+                outofstep("reply for offset %d, asked for %d", r.offset, offset);
+            int p = *prev;
+            *prev = -1;
+            prove(sl, p);
+        }
         if (first) {
             filesize = r.filesize;
-            printsize("\nfilesize      %d  \n", filesize, 0);
+            if (!inbatch())
+                printsize("\nfilesize      %d  \n", filesize, 0);
         }
         struct expect e = {.first = first, .asked = r.offset == offset, .offset = offset,
                            .filesize = filesize, .whole = 0};
@@ -624,23 +714,121 @@ static int getreq(int sd, u32 core, u32 task, const char *name, struct download 
         if (ended && resumeat < 0)
             break;
     }
+    *prev = j;
+}
+
+// Block by block: one request in flight, each block appended at the
+// running total, in whatever lengths the device chooses; the files of a
+// batch one after the other on the one connection.  A resumed download
+// asks first for the last CHECKLEN bytes it holds, and once past them
+// for the other blocks it compares, one request each.
+static int getreq(int sd, u32 core, u32 task, struct slots *sl)
+{
+    int prev = -1;  // the file whose final block waits for the next reply
+
+    for (int j = firstopen(); j >= 0; j = nextpending(j)) {
+        try {
+            getfile(sd, core, task, sl, j, &prev);
+        } catch (const failure &f) {
+            if (!ownfailure(&f))
+                throw;
+            filefailed(sl, j, &f);
+        }
+    }
     nothingmore(sd);
-    vouch(d);
-    summary(filesize);
-    closelocal(d);
+    if (prev >= 0)
+        prove(sl, prev);
     return 0;
 }
 
-// Asks for every block up to the window in one write, so that the burst
-// leaves at once: the compared blocks first, then the file in order.
-static void fillwindow(int sd, u32 core, u32 task, const char *name, int filesize,
-                       struct download *d, struct flight *fl)
+// A pipelined download on the connection.
+struct xfer {
+    int job;           // -1: none
+    struct download *d;
+    struct flight fl;
+    int filesize;      // -1 until its first reply
+    int first;         // its first offset; asked once `asked`
+    int asked;
+    int failed;        // ended by its own failure: what it has in flight is dropped
+};
+
+static int live(const struct xfer *x)
+{
+    return x->job >= 0;
+}
+
+// Everything x needs is asked for (or x has failed): the next file may
+// begin beside it.
+static int askedall(const struct xfer *x)
+{
+    return x->asked && (x->failed || (x->filesize >= 0 && x->fl.nextoff >= x->filesize &&
+                                      x->fl.asked == x->fl.nchecks));
+}
+
+// Prepares a request of x in the burst at reqbuf.
+static void burst(u32 core, u32 task, struct xfer *x, int at, int *n)
+{
+    prepGetReq(reqbuf + (*n)++ * GET_REQ_SIZE, core, task, jobat(x->job)->remote, at, x->d);
+}
+
+// The next file of the batch takes slot x, once the other slot's file has
+// asked for all it needs: its first request rides with the other's last
+// ones.  A file that cannot begin (its local file) ends there.
+static void nextfile(struct slots *sl, struct xfer *x, const struct xfer *other, int *next)
+{
+    while (!live(x) && *next >= 0 && (!live(other) || askedall(other))) {
+        int j = *next;
+        *next = nextpending(j);
+        try {
+            off_t from = beginfile(sl, j);
+            struct download *d = slotfor(sl, j);
+            int checks[CHECKSPREAD + 1];
+            x->first = checkfrom(from, BLOCK);
+            int nchecks = from > 0 ? checkpoints(d, x->first, checks) : 0;
+            startflight(&x->fl, x->first, checks, nchecks);
+            *x = {.job = j, .d = d, .fl = x->fl, .filesize = -1, .first = x->first, .asked = 0,
+                  .failed = 0};
+        } catch (const failure &f) {
+            if (!ownfailure(&f))
+                throw;
+            filefailed(sl, j, &f);
+        }
+    }
+}
+
+static int totalflight(const struct xfer *xs)
+{
+    return inflight(&xs[0].fl) * live(&xs[0]) + inflight(&xs[1].fl) * live(&xs[1]);
+}
+
+// Asks for every block the window has room for, in one write, so that the
+// burst leaves at once: each file's compared blocks first, then the file
+// in order, and the next file's first request behind them.  No offset is
+// ever in flight for two files.
+static void fillwindow(int sd, u32 core, u32 task, struct slots *sl, struct xfer *xs, int *next)
 {
     int n = 0, at;
-    off_t limit = aheadlimit(d, opt.window);
 
-    while ((at = nextask(fl, opt.window - inflight(fl), filesize, limit, NULL)) >= 0)
-        prepGetReq(reqbuf + n++ * GET_REQ_SIZE, core, task, name, at, d);
+    int older = live(&xs[1]) && (!live(&xs[0]) || xs[1].job < xs[0].job);
+    for (int i = 0; i < 2; i++) {
+        int k = i ^ older;  // the older file's blocks first
+        struct xfer *x = &xs[k], *o = &xs[1 - k];
+        if (!live(x) || x->failed || x->filesize < 0)
+            continue;
+        off_t limit = aheadlimit(x->d, opt.window);
+        while ((at = nextask(&x->fl, opt.window - totalflight(xs), x->filesize, limit,
+                             live(o) ? &o->fl : NULL)) >= 0)
+            burst(core, task, x, at, &n);
+    }
+    for (int k = 0; k < 2; k++) {
+        struct xfer *x = &xs[k], *o = &xs[1 - k];
+        nextfile(sl, x, o, next);
+        if (live(x) && !x->asked && totalflight(xs) < opt.window &&
+            !(live(o) && holds(&o->fl, x->first))) {
+            burst(core, task, x, askfirst(&x->fl), &n);
+            x->asked = 1;
+        }
+    }
     if (n > 0)
         sendbuf(sd, reqbuf, (size_t)n * GET_REQ_SIZE);
 }
@@ -661,62 +849,137 @@ static void placeblock(struct download *d, struct flight *fl, const struct getre
     markgapless(d, lowmark(fl, filesize));
 }
 
-// Waits until a whole pipelined reply is there.  What the download has
-// gathered is written out only when there is nothing to read: a reply
-// waiting while the file is written is a request not yet asked again.
-static void nextreply(int sd, int site, struct download *d, const struct flight *fl)
+// The file in slot x ended with its own failure: its local file is let
+// go, and what it still has in flight is answered and dropped.
+static void xferfailed(struct slots *sl, struct xfer *x, const struct failure *f)
 {
+    filefailed(sl, x->job, f);
+    x->failed = 1;
+    if (inflight(&x->fl) == 0)
+        x->job = -1;
+}
+
+// The stream is in step up to the reply before this one: the other file
+// (o) has its block placed last vouched for, and is done if that was its
+// final one.
+static void instep(struct slots *sl, struct xfer *o)
+{
+    if (!live(o) || o->failed || o->filesize < 0)
+        return;
+    if (flightleft(&o->fl, o->filesize)) {
+        try {
+            vouch(o->d);
+        } catch (const failure &f) {
+            if (!ownfailure(&f))
+                throw;
+            xferfailed(sl, o, &f);
+        }
+        return;
+    }
+    prove(sl, o->job);
+    o->job = -1;
+}
+
+// One pipelined reply: the file whose request it answers takes it.
+static void takeblock(struct slots *sl, struct xfer *xs, const struct getreply *r)
+{
+    int k = live(&xs[0]) && holds(&xs[0].fl, r->offset) ? 0
+          : live(&xs[1]) && holds(&xs[1].fl, r->offset) ? 1 : -1;
+
+    if (k < 0) {
+        // Names no request in flight: with one file live, its checks say
+        // what is wrong; with two, it belongs to neither.
+        if (live(&xs[0]) && live(&xs[1]))
+            outofstep("reply for offset %d, which is not in flight", r->offset);
+        k = live(&xs[0]) ? 0 : 1;
+    }
+    struct xfer *x = &xs[k], *o = &xs[1 - k];
+    int first = x->filesize < 0;
+    if (holds(&x->fl, r->offset) && (first || r->filesize == x->filesize))
+        instep(sl, o);
+    if (x->failed) {
+        if (!answered(&x->fl, r->offset))
+            outofstep("reply for offset %d, which is not in flight", r->offset);
+        if (inflight(&x->fl) == 0)
+            x->job = -1;
+        return;
+    }
+    if (first && !inbatch())
+        printsize("Filesize %d bytes (blocks %d)\n", r->filesize,
+                  (int)(((long long)r->filesize + BLOCK - 1) / BLOCK));
+    try {
+        placeblock(x->d, &x->fl, r, first ? r->filesize : x->filesize, first);
+    } catch (const failure &f) {
+        if (!ownfailure(&f))
+            throw;
+        xferfailed(sl, x, &f);
+        return;
+    }
+    if (first)
+        x->filesize = r->filesize;
+    if (!live(o) || o->job < x->job)  // the line shows the file begun last
+        refreshprogress(lowmark(&x->fl, x->filesize), x->filesize, 0);
+}
+
+// Waits until a whole pipelined reply is there.  What the downloads have
+// gathered is written out only when there is nothing to read: a reply
+// waiting while a file is written is a request not yet asked again.
+static void nextreply(int sd, struct xfer *xs)
+{
+    int firsts = 1;  // only first requests in flight
+
+    for (int k = 0; k < 2; k++)
+        firsts &= !live(&xs[k]) || xs[k].filesize < 0;
     while (!replyready(sd)) {
-        flushlocal(d);
+        for (int k = 0; k < 2; k++)
+            if (live(&xs[k]) && !xs[k].failed)
+                flushlocal(xs[k].d);
         if (!replyready(sd))
-            awaitmore(sd, site, opt.window > WINDOW ? inflight(fl) : -1);
+            awaitmore(sd, firsts ? SITE_FIRST : SITE_WINDOW,
+                      opt.window > WINDOW ? totalflight(xs) : -1);
     }
 }
 
-// Pipelined: the first reply gives the file size, then up to `window`
+// Pipelined: a file's first reply gives its size, then up to `window`
 // block requests stay in flight, and each reply's block is placed at its
 // own offset as it arrives, in whatever order the replies come.  The
 // window is filled again after every REFILL replies placed, and whenever
 // the replies that arrived are placed, so that it stays spread over the
 // round trip; a reply that has only begun to arrive waits in respbuf.
-static void getturbo(int sd, u32 core, u32 task, const char *name, struct download *d)
+// The window spans the files of a batch: while one file's last requests
+// are in flight, the next file's first goes out.
+static void getturbo(int sd, u32 core, u32 task, struct slots *sl)
 {
     struct getreply r;
-    struct flight fl;
-    off_t from = startlocal(d);
-    int first = checkfrom(from, BLOCK), checks[CHECKSPREAD + 1];
-    int nchecks = from > 0 ? checkpoints(d, first, checks) : 0;
+    struct xfer xs[2];
+    int next = firstopen();
 
-    startprogress(from, opt.quiet);
-    startflight(&fl, first, checks, nchecks);
-    sendGetReq(sd, core, task, name, askfirst(&fl), d);
-    nextreply(sd, SITE_FIRST, d, &fl);
-    takereply(sd, 0, SITE_TURBO_DATA, &r);
-    int filesize = r.filesize;
-    printsize("Filesize %d bytes (blocks %d)\n", filesize,
-              (int)(((long long)filesize + BLOCK - 1) / BLOCK));
-    placeblock(d, &fl, &r, filesize, 1);
-
-    while (flightleft(&fl, filesize)) {
-        fillwindow(sd, core, task, name, filesize, d, &fl);
-        nextreply(sd, SITE_WINDOW, d, &fl);
+    xs[0].job = xs[1].job = -1;
+    for (;;) {
+        fillwindow(sd, core, task, sl, xs, &next);
+        if (totalflight(xs) == 0)
+            break;
+        nextreply(sd, xs);
         // What comes after the last block is no reply.
-        for (int placed = 0; inflight(&fl) > 0 && wholereply();) {
+        for (int placed = 0; totalflight(xs) > 0 && wholereply();) {
             takereply(sd, 0, SITE_TURBO_DATA, &r);
-            placeblock(d, &fl, &r, filesize, 0);
-            refreshprogress(lowmark(&fl, filesize), filesize, 0);
+            takeblock(sl, xs, &r);
             if (++placed == REFILL) {
-                fillwindow(sd, core, task, name, filesize, d, &fl);
+                fillwindow(sd, core, task, sl, xs, &next);
                 placed = 0;
             }
         }
     }
-    flushlocal(d);
+    for (int k = 0; k < 2; k++)
+        if (live(&xs[k]))
+            flushlocal(xs[k].d);
     nothingmore(sd);
-    vouch(d);
-    refreshprogress(filesize, filesize, 1);
-    summary(filesize);
-    closelocal(d);
+    for (int k = 0; k < 2; k++) {
+        if (live(&xs[k])) {
+            refreshprogress(xs[k].filesize, xs[k].filesize, 1);
+            prove(sl, xs[k].job);
+        }
+    }
 }
 
 // ---- Command line ---------------------------------------------------------
@@ -775,41 +1038,24 @@ static void takehex(const char *what, const char *arg, u32 *v)
     exit(0);
 }
 
-// Reads the command line into cmd and filename; usage text and exit for
-// -h, --help, --version and what getopt refuses.
-static void parseargs(int argc, char **argv, struct command *cmd)
+// The names of the command line in their order, and --input-file's.
+struct source {
+    const char *s;
+    int file;  // an input file's path, not a name
+};
+
+// Several names without the batch's options: the last one wins, and one
+// line says how to have them all.
+static void onename(const struct source *src, int n, struct command *cmd, const char *out)
 {
-    const char *arg = "", *out = NULL;
-    int c;
+    const char *arg = "";
+    int names = 0;
 
-    while ((c = getopt_long(argc, argv, "-c:t:o:lgphb", longopts(), NULL)) != -1) {
-        switch (c) {
-        case 'c': takehex("core", optarg, &cmd->core); break;
-        case 't': takehex("task", optarg, &cmd->task); break;
-        case 'o': out = optarg; break;
-        case 'l': cmd->ol = 1; break;
-        case 'g': cmd->og = 1; break;
-        case 'b': cmd->ot = 1; break;
-        case 'p': break;  // accepted, does nothing
-        case 1: arg = optarg; break;
-        case '?':
-        case 'h':  // -h, or getopt has said what is wrong
-            printusage(argv[0]);
-            exit(1);
-        default:
-            if (takelong(c, optarg) == OPT_HELP) {
-                printusage(argv[0]);
-                printlongopts(stdout, argv[0]);
-                printed();
-            } else if (c == OPT_VERSION) {
-                printf("tavik %s\n", TAVIK_VERSION);
-                printed();
-            }
-        }
-    }
-    for (; optind < argc; optind++)  // after "--": names, even ones that start with '-'
-        arg = argv[optind];
-
+    for (int i = 0; i < n; i++)
+        if (!src[i].file)
+            arg = src[i].s, names++;
+    if (cmd->og && !cmd->ol && names > 1)
+        say("tavik: %d names given, only %s is used; --output-dir DIR downloads each", names, arg);
     // Names must reach the device whole: refuse rather than cut.
     if (strlen(arg) >= KX_FILE_TAVIK_NAME_LEN)
         failmsg(USAGE, "remote name too long: at most %d characters", KX_FILE_TAVIK_NAME_LEN - 1);
@@ -831,74 +1077,208 @@ static void parseargs(int argc, char **argv, struct command *cmd)
             strcpy(filename, base);
         }
     }
-    int tostdout = cmd->og && !cmd->ol && strcmp(filename, "-") == 0;
+}
+
+// Reads the command line into cmd and filename, and a batch's names into
+// the batch; usage text and exit for -h, --help, --version and what
+// getopt refuses.
+static void parseargs(int argc, char **argv, struct command *cmd)
+{
+    struct source *src = (struct source *)calloc((size_t)argc, sizeof *src);
+    const char *out = NULL;
+    int c, n = 0;
+
+    if (src == NULL)
+        failmsg(LOCAL, "out of memory for the command line");
+    while ((c = getopt_long(argc, argv, "-c:t:o:lgphb", longopts(), NULL)) != -1) {
+        switch (c) {
+        case 'c': takehex("core", optarg, &cmd->core); break;
+        case 't': takehex("task", optarg, &cmd->task); break;
+        case 'o': out = optarg; break;
+        case 'l': cmd->ol = 1; break;
+        case 'g': cmd->og = 1; break;
+        case 'b': cmd->ot = 1; break;
+        case 'p': break;  // accepted, does nothing
+        case 1: src[n++] = {optarg, 0}; break;
+        case '?':
+        case 'h':  // -h, or getopt has said what is wrong
+            printusage(argv[0]);
+            exit(1);
+        default:
+            if (c == OPT_INPUTFILE)
+                src[n++] = {optarg, 1};
+            if (takelong(c, optarg) == OPT_HELP) {
+                printusage(argv[0]);
+                printlongopts(stdout, argv[0]);
+                printed();
+            } else if (c == OPT_VERSION) {
+                printf("tavik %s\n", TAVIK_VERSION);
+                printed();
+            }
+        }
+    }
+    for (; optind < argc; optind++)  // after "--": names, even ones that start with '-'
+        src[n++] = {argv[optind], 0};
+
+    int getting = cmd->og && !cmd->ol, batch = getting && opt.batch;
+    if (batch && out != NULL && strcmp(out, "-") == 0)
+        failmsg(USAGE, "-o - takes one file, not a batch (--output-dir, --input-file)");
+    if (!batch)
+        onename(src, n, cmd, out);
+    int tostdout = getting && !batch && strcmp(filename, "-") == 0;
     checkapplies(cmd->ol, cmd->og, cmd->ot, tostdout);
-    pr.info = tostdout || opt.quiet ? stderr : stdout;
+    if (batch) {
+        for (int i = 0; i < n; i++)
+            src[i].file ? readnames(src[i].s) : addname(src[i].s);
+        planbatch(opt.outputdir ? opt.outputdir : ".", out);
+    } else if (getting) {
+        addjob(cmd->name, filename);
+    }
+    batchmode(batch, opt.quiet);
+    free(src);
+    if (opt.report)
+        openreport(opt.report);
+    pr.info = tostdout || opt.quiet || batch ? stderr : stdout;
 }
 
 // One attempt on the connection sd: the operation the command asks for.
-static void operate(int sd, const struct command *cmd, const char *argv0, struct download *d)
+static void operate(int sd, const struct command *cmd, const char *argv0, struct slots *sl)
 {
     if (cmd->ol)
         listreq(sd, cmd->core, cmd->task, cmd->name);
     else if (cmd->og && cmd->ot)
-        getturbo(sd, cmd->core, cmd->task, cmd->name, d);
+        getturbo(sd, cmd->core, cmd->task, sl);
     else if (cmd->og)
-        getreq(sd, cmd->core, cmd->task, cmd->name, d);
+        getreq(sd, cmd->core, cmd->task, sl);
     else
         printusage(argv0);
 }
 
 // The device ended the stream right behind a whole reply: what came
 // before was in step, so what was placed last counts.  A judgement that
-// waited on it is the failure to report then.
-static void settle(struct failure *f, struct download *d)
+// waited on it is the failure to report then, the file's own in a batch.
+static void settle(struct failure *f, struct slots *sl)
 {
     if (!f->boundary)
         return;
-    try {
-        vouch(d);
-        listvouch();
-    } catch (const failure &g) {
-        *f = g;
+    for (int s = 0; s < 2; s++) {
+        if (sl->job[s] < 0 || jobat(sl->job[s])->fate != LIVE)
+            continue;
+        try {
+            vouch(&sl->dl[s]);
+        } catch (const failure &g) {
+            if (!ownfailure(&g))
+                *f = g;
+            else
+                filefailed(sl, sl->job[s], &g);
+        }
     }
+    listvouch();
+}
+
+// The attempt failed: the live downloads let go of their files, keeping
+// what can be trusted; once no attempt follows, they fail with it.
+static void letgoall(struct slots *sl, const struct failure *f, int last)
+{
+    for (int s = 0; s < 2; s++) {
+        int j = sl->job[s];
+        if (j < 0 || jobat(j)->fate != LIVE)
+            continue;
+        letgo(&sl->dl[s]);
+        if (last)
+            jobfailed(j, f, keptbytes(&sl->dl[s]));
+        else
+            jobinterrupted(j, keptbytes(&sl->dl[s]));
+    }
+    if (last)
+        batchfailed(f);
+}
+
+// How far the run has got: an attempt that got further than the one
+// before it goes on at once.
+static long long progress(const struct command *cmd, struct slots *sl)
+{
+    if (cmd->ol)
+        return listbest();
+    int j = firstopen();
+    long long current = j >= 0 ? resumefrom(slotfor(sl, j)) : 0;
+    return inbatch() ? batchprogress(current) : current;
+}
+
+// Where the next attempt goes on, for the retrying line.
+static void goeson(const struct command *cmd, struct slots *sl, char *where, size_t len)
+{
+    int j = firstopen();
+
+    if (cmd->ol || j < 0)
+        snprintf(where, len, "from the start");
+    else if (inbatch())
+        snprintf(where, len, "from byte %lld of %s", resumefrom(slotfor(sl, j)), jobat(j)->remote);
+    else
+        snprintf(where, len, "from byte %lld", resumefrom(slotfor(sl, j)));
+}
+
+// A listing's line in the report.
+static void reportlist(const struct command *cmd, const struct failure *f, int attempts,
+                       double start)
+{
+    struct outcome o = {.op = "list", .remote = cmd->name, .local = NULL,
+                        .result = f ? "failed" : "ok", .bytes = f ? listbest() : listentries(),
+                        .size = -1, .complete = f == NULL, .seconds = monotonic() - start,
+                        .attempts = attempts, .f = f};
+    report(&o);
 }
 
 // The attempt loop: a failure lets go of the connection and the local
-// file, then the retry policy decides whether another attempt starts.
+// files, then the retry policy decides whether another attempt starts.
 static int run(const struct command *cmd, const char *argv0)
 {
-    struct download d;
+    struct slots sl;
+    double start = monotonic();
+    int attempts = 0;
 
-    initdownload(&d, filename, opt.resume);
+    sl.job[0] = sl.job[1] = -1;
     catchstops();
     startrun(opt.retries, opt.maxtime, opt.maxtimearg);
     for (;;) {
-        long long begun = cmd->ol ? listbest() : resumefrom(&d);
+        long long begun = progress(cmd, &sl);
         int sd = -1;
+        attempts++;
         try {
             sd = myconnect();
-            operate(sd, cmd, argv0, &d);
+            operate(sd, cmd, argv0, &sl);
             closelink(sd);
             break;
         } catch (failure &f) {
             closelink(sd);
-            settle(&f, &d);
-            letgo(&d);
-            if (f.cause == STOPPED) {
+            settle(&f, &sl);
+            int stop = f.cause == STOPPED;
+            if (!stop) {
+                letgoall(&sl, &f, 0);
+                long long from = cmd->ol ? listfailed() : progress(cmd, &sl);
+                char where[300];
+                goeson(cmd, &sl, where, sizeof where);
+                if (another(&f, from, begun, where))
+                    continue;
+            }
+            letgoall(&sl, &f, 1);
+            if (cmd->ol)
+                listfailed();
+            if (!inbatch() && (!cmd->ol || !listpartial(&f, opt.quiet)))
+                say("%s", f.msg);
+            if (cmd->ol)
+                reportlist(cmd, &f, attempts, start);
+            endbatch();
+            if (stop) {
                 fflush(stdout);
                 diebysignal();
             }
-            long long from = cmd->ol ? listfailed() : resumefrom(&d);
-            if (another(&f, from, begun, cmd->ol))
-                continue;
-            if (!cmd->ol || !listpartial(&f, opt.quiet))
-                say("%s", f.msg);
-            freedownload(&d);
             return 1;
         }
     }
-    freedownload(&d);
+    if (cmd->ol)
+        reportlist(cmd, NULL, attempts, start);
+    int status = cmd->og && !cmd->ol ? endbatch() : 0;
     if (fflush(stdout) != 0 || ferror(stdout)) {
         if (errno == EINTR && overdue())
             say("run took longer than %s s", opt.maxtimearg);
@@ -906,7 +1286,7 @@ static int run(const struct command *cmd, const char *argv0)
             perror("stdout");
         return 1;
     }
-    return 0;
+    return status;
 }
 
 // Standard streams that are closed get a stand-in before anything else

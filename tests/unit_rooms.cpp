@@ -238,9 +238,9 @@ TEST(Attempts, TheRunsTimeBoundsEveryWaitAndEveryPause)
     // An attempt that got further goes on at once; one that got nowhere
     // would pause 1 s, past the run's time: the run ends there instead.
     failure f = {LINK, 0, "device closed the connection"};
-    EXPECT_TRUE(another(&f, 2048, 1024, 0));
+    EXPECT_TRUE(another(&f, 2048, 1024, "from byte 2048"));
     fakenow = 1002.4;
-    EXPECT_FALSE(another(&f, 2048, 2048, 0));
+    EXPECT_FALSE(another(&f, 2048, 2048, "from byte 2048"));
     EXPECT_EQ(f.cause, OVERTIME);
     EXPECT_STREQ(f.msg, "run took longer than 2.5 s");
 
@@ -254,7 +254,7 @@ TEST(Attempts, TheRunsTimeBoundsEveryWaitAndEveryPause)
         EXPECT_EQ(e.cause, OVERTIME);
     }
     failure dev = {DEVICE, 0, "get: FileNotFound (-4)"};
-    EXPECT_FALSE(another(&dev, 4096, 0, 0));  // no new connection cures that
+    EXPECT_FALSE(another(&dev, 4096, 0, "from byte 4096"));  // no new connection cures that
 }
 
 }  // namespace
