@@ -161,30 +161,55 @@ static void normal(const char *path, char *out, size_t len)
     out[at] = '\0';
 }
 
-static int bypath(const void *a, const void *b)
+// A file's key and the job that writes it.
+struct keyed {
+    char *key;
+    int job;
+};
+
+static int bykey(const void *a, const void *b)
 {
-    return strcmp(*(char *const *)a, *(char *const *)b);
+    const struct keyed *x = (const struct keyed *)a, *y = (const struct keyed *)b;
+    int c = strcmp(x->key, y->key);
+    return c != 0 ? c : x->job - y->job;
+}
+
+// The file a local name names: its folder as the system resolves it (so
+// that a relative and an absolute name, or a link, of one folder agree),
+// then its own name; as written when the folder cannot be resolved.
+static char *filekey(const char *local)
+{
+    const char *slash = strrchr(local, '/');
+    char *dir = slash ? copy(local, (size_t)(slash - local + (slash == local))) : copy(".", 1);
+    char *real = realpath(dir, NULL);
+    const char *base = slash ? slash + 1 : local;
+    size_t len = (real ? strlen(real) : 0) + strlen(local) + 3;
+    char *key = (char *)malloc(len), *path = (char *)malloc(len);
+
+    if (key == NULL || path == NULL)
+        failmsg(LOCAL, "out of memory for the list of files");
+    snprintf(path, len, "%s/%s", real ? real : dir, base);
+    normal(path, key, len);
+    free(real);
+    free(dir);
+    free(path);
+    return key;
 }
 
 static void nodoubles(void)
 {
-    char **keys = (char **)malloc(sizeof *keys * (size_t)bt.n);
+    struct keyed *keys = (struct keyed *)malloc(sizeof *keys * (size_t)bt.n);
     if (keys == NULL)
         failmsg(LOCAL, "out of memory for the list of files");
-    for (int i = 0; i < bt.n; i++) {
-        size_t len = strlen(bt.jobs[i].local) + 2;
-        keys[i] = (char *)malloc(len);
-        if (keys[i] == NULL)
-            failmsg(LOCAL, "out of memory for the list of files");
-        normal(bt.jobs[i].local, keys[i], len);
-    }
-    qsort(keys, (size_t)bt.n, sizeof *keys, bypath);
-    for (int i = 1; i < bt.n; i++)
-        if (strcmp(keys[i - 1], keys[i]) == 0)
-            failmsg(USAGE, "two downloads would write '%s': give one a name of its own "
-                           "(REMOTE<TAB>LOCAL in --input-file)", keys[i]);
     for (int i = 0; i < bt.n; i++)
-        free(keys[i]);
+        keys[i] = {filekey(bt.jobs[i].local), i};
+    qsort(keys, (size_t)bt.n, sizeof *keys, bykey);
+    for (int i = 1; i < bt.n; i++)
+        if (strcmp(keys[i - 1].key, keys[i].key) == 0)
+            failmsg(USAGE, "two downloads would write '%s': give one a name of its own "
+                           "(REMOTE<TAB>LOCAL in --input-file)", bt.jobs[keys[i].job].local);
+    for (int i = 0; i < bt.n; i++)
+        free(keys[i].key);
     free(keys);
 }
 
@@ -307,20 +332,22 @@ void jobdone(int i, int size)
     ended(j, NULL);
 }
 
-void jobfailed(int i, const struct failure *f, long long bytes)
+void jobfailed(int i, const struct failure *f, long long bytes, int size)
 {
     struct job *j = &bt.jobs[i];
 
     j->fate = FAILED;
     j->bytes = bytes;
+    j->size = size;
     bt.failed++;
     ended(j, f);
 }
 
-void jobinterrupted(int i, long long bytes)
+void jobinterrupted(int i, long long bytes, int size)
 {
     bt.jobs[i].fate = PENDING;
     bt.jobs[i].bytes = bytes;
+    bt.jobs[i].size = size;
 }
 
 void batchfailed(const struct failure *f)
@@ -328,7 +355,7 @@ void batchfailed(const struct failure *f)
     for (int i = 0; i < bt.n; i++) {
         struct job *j = &bt.jobs[i];
         if (j->fate == LIVE || (j->fate == PENDING && j->attempts > 0)) {
-            jobfailed(i, f, j->bytes);
+            jobfailed(i, f, j->bytes, j->size);
             continue;
         }
         if (j->fate != PENDING || !bt.on)
@@ -363,7 +390,7 @@ int endbatch(void)
         snprintf(rest, sizeof rest, ", %d not attempted", left);
     fmtbytes(bytes, sizeof bytes, (double)bt.bytes);
     if (!bt.quiet)
-        say("%d files: %d ok, %d failed%s; %s in %.2f s", bt.n, bt.ok, bt.failed, rest, bytes,
-            monotonic() - bt.start);
+        say("%d file%s: %d ok, %d failed%s; %s in %.2f s", bt.n, bt.n == 1 ? "" : "s", bt.ok,
+            bt.failed, rest, bytes, monotonic() - bt.start);
     return bt.ok == bt.n ? 0 : 1;
 }

@@ -48,11 +48,12 @@ int nextpending(int i);
 void jobbegins(int i);
 // File i came whole, size bytes.
 void jobdone(int i, int size);
-// File i ended with failure f, keeping bytes of it.
-void jobfailed(int i, const struct failure *f, long long bytes);
-// File i was live when an attempt failed, keeping bytes; the next
-// attempt begins it again.
-void jobinterrupted(int i, long long bytes);
+// File i ended with failure f, keeping bytes of it; size: the remote
+// file's size, -1 if it never came.
+void jobfailed(int i, const struct failure *f, long long bytes, int size);
+// File i was live when an attempt failed, keeping bytes of size; the
+// next attempt begins it again.
+void jobinterrupted(int i, long long bytes, int size);
 // The run ended with failure f: files begun before fail with it, the
 // others were not attempted.
 void batchfailed(const struct failure *f);

@@ -624,7 +624,7 @@ static void filefailed(struct slots *sl, int j, const struct failure *f)
     struct download *d = slotfor(sl, j);
 
     letgo(d);
-    jobfailed(j, f, keptbytes(d));
+    jobfailed(j, f, keptbytes(d), d->size);
 }
 
 // The stream vouched for the final block of file j: the file is done.
@@ -1176,6 +1176,13 @@ static void settle(struct failure *f, struct slots *sl)
     listvouch();
 }
 
+static void freeslots(struct slots *sl)
+{
+    for (int s = 0; s < 2; s++)
+        if (sl->job[s] >= 0)
+            freedownload(&sl->dl[s]);
+}
+
 // The attempt failed: the live downloads let go of their files, keeping
 // what can be trusted; once no attempt follows, they fail with it.
 static void letgoall(struct slots *sl, const struct failure *f, int last)
@@ -1186,9 +1193,9 @@ static void letgoall(struct slots *sl, const struct failure *f, int last)
             continue;
         letgo(&sl->dl[s]);
         if (last)
-            jobfailed(j, f, keptbytes(&sl->dl[s]));
+            jobfailed(j, f, keptbytes(&sl->dl[s]), sl->dl[s].size);
         else
-            jobinterrupted(j, keptbytes(&sl->dl[s]));
+            jobinterrupted(j, keptbytes(&sl->dl[s]), sl->dl[s].size);
     }
     if (last)
         batchfailed(f);
@@ -1264,11 +1271,13 @@ static int run(const struct command *cmd, const char *argv0)
             letgoall(&sl, &f, 1);
             if (cmd->ol)
                 listfailed();
-            if (!inbatch() && (!cmd->ol || !listpartial(&f, opt.quiet)))
+            // A signal ends the run as it asked, without a word.
+            if (!stop && !inbatch() && (!cmd->ol || !listpartial(&f, opt.quiet)))
                 say("%s", f.msg);
             if (cmd->ol)
                 reportlist(cmd, &f, attempts, start);
             endbatch();
+            freeslots(&sl);
             if (stop) {
                 fflush(stdout);
                 diebysignal();
@@ -1276,6 +1285,7 @@ static int run(const struct command *cmd, const char *argv0)
             return 1;
         }
     }
+    freeslots(&sl);
     if (cmd->ol)
         reportlist(cmd, NULL, attempts, start);
     int status = cmd->og && !cmd->ol ? endbatch() : 0;
