@@ -140,38 +140,9 @@ void OutputQueue::compact()
     head_ = 0;
 }
 
-void Traffic::add(size_t bytes, Micros now)
-{
-    rolled(now, start_, current_, previous_);
-    current_ += bytes;
-}
-
-uint64_t Traffic::lastPeriod(Micros now) const
-{
-    Micros start;
-    uint64_t current, previous;
-    rolled(now, start, current, previous);
-    double share = static_cast<double>(period_ - (now - start)) / static_cast<double>(period_);
-    return current + static_cast<uint64_t>(static_cast<double>(previous) * share);
-}
-
-void Traffic::rolled(Micros now, Micros &start, uint64_t &current, uint64_t &previous) const
-{
-    start = start_;
-    current = current_;
-    previous = previous_;
-    if (now - start < period_)
-        return;
-    Micros periods = (now - start) / period_;
-    previous = periods == 1 ? current : 0;
-    current = 0;
-    start += periods * period_;
-}
-
 Connection::Connection(int fd, uint64_t number, const DeviceContext &context)
     : fd_(fd), number_(number), context_(context), faults_(context.options, number),
-      files_(number), input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_),
-      traffic_(trafficPeriod(context.options), acceptedAt_)
+      files_(number), input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_)
 {
 }
 
@@ -195,16 +166,6 @@ std::optional<Micros> Connection::idleSince() const
         output_.resumeTime())
         return std::nullopt;
     return lastActive_;
-}
-
-uint64_t Connection::recentBytes(Micros now) const
-{
-    uint64_t heldBack = waitingBytes_;
-    // Output paused between pieces waits on us; output the socket does not
-    // take waits on the client.
-    if (output_.resumeTime() && !output_.blocked())
-        heldBack += output_.size();
-    return traffic_.lastPeriod(now) + heldBack;
 }
 
 void Connection::closeNow(const std::string &why)
@@ -310,7 +271,6 @@ void Connection::readInput(Micros now)
         }
         inputLength_ += static_cast<size_t>(got);
         lastActive_ = now;
-        traffic_.add(static_cast<size_t>(got), now);
         answerInput(now);
         if (static_cast<size_t>(got) < room)
             return;  // the socket is drained
@@ -369,6 +329,7 @@ void Connection::handleRequest(const char *frame, Micros now)
         return;
     }
     logRequest(request);
+    lastRequest_ = now;
     if (!addressedToUs(request))
         return;
     uint64_t sequence = ++requests_;
@@ -574,10 +535,8 @@ void Connection::flushOutput(Micros now)
         fail(std::string("send failed: ") + std::strerror(errno));
         return;
     }
-    if (output_.size() < waiting) {
+    if (output_.size() < waiting)
         lastActive_ = now;
-        traffic_.add(waiting - output_.size(), now);
-    }
     if (closing_ && !halfClosed_ && drained()) {
         // The client sees the end of the stream behind the last reply.
         shutdown(fd_, SHUT_WR);

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -502,9 +503,9 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
 }
 
 // A client holding every place with connections that each send a byte now
-// and then keeps nobody out: at --max-connections the connection that moved
-// the fewest bytes lately makes room, busy or not, and a real client gets
-// in and is served at once.  One that moved more (a listing every 100 ms),
+// and then, never a whole request, keeps nobody out: at --max-connections
+// the one silent longest makes room, and a real client gets in and is
+// served at once.  One that sends requests (a listing every 100 ms),
 // though open longest, is never the one closed.
 TEST(Device, DrippingConnectionsCannotLockOthersOut)
 {
@@ -548,9 +549,70 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
     EXPECT_EQ(open, 98);
     std::string log = dev.log();
     EXPECT_NE(log.find("closed to make room for a new one: --max-connections 100 reached, "
-                       "and it moved the fewest bytes ("),
+                       "and it sent no whole request in the "),
               std::string::npos)
         << log;
+}
+
+// A client that holds more connections than the cap, sends nothing on them
+// and reopens each one the moment it is closed keeps the device at its cap
+// for good; downloads that send requests keep their place all the same,
+// one block at a time or pipelined, and are never the ones closed.
+TEST(Device, ChurningConnectionsCannotCloseADownload)
+{
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
+    setrlimit(RLIMIT_NOFILE, &limit);
+    // Below the usual 1024 only where the hard limit is that low.
+    const size_t cap = std::min<size_t>(1024, limit.rlim_cur - 100), churners = cap + 6;
+    Scratch root;
+    std::string data = pattern(1 << 20, 9);
+    writefile(root / "f", data);
+    QuietDevice dev(root.path(), {"--max-connections", std::to_string(cap)});
+
+    std::vector<int> fds(churners, -1);
+    std::atomic<bool> stop{false};
+    std::atomic<long> reopened{0};
+    std::thread churn([&] {
+        std::vector<pollfd> polls(churners);
+        while (!stop) {
+            for (size_t i = 0; i < churners; i++) {
+                if (fds[i] < 0 || (polls[i].revents && polls[i].fd == fds[i])) {
+                    if (fds[i] >= 0)
+                        close(fds[i]), reopened++;
+                    fds[i] = dial();
+                }
+                polls[i] = pollfd{fds[i], POLLIN, 0};
+            }
+            poll(polls.data(), churners, 50);
+        }
+        for (int fd : fds)
+            close(fd);
+    });
+    // The cap is full, and the churn under way, before the first download.
+    for (int i = 0; reopened < 100 && i < 1000; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(reopened, 100) << dev.log();
+
+    for (bool pipelined : {false, true}) {
+        for (int run = 0; run < 3; run++) {
+            Scratch here;
+            long before = reopened;
+            std::vector<std::string> args = {"-g", "f", "-o", "copy"};
+            if (pipelined)
+                args.insert(args.begin() + 1, "-b");
+            Result r = tavik(args, {}, here.path());
+            EXPECT_EQ(r.status, 0) << pipelined << " " << run << ": " << r.out << r.err;
+            EXPECT_TRUE(readfile(here / "copy") == data) << pipelined << " " << run;
+            EXPECT_GT(reopened, before) << "no churn during the download";
+        }
+    }
+    stop = true;
+    churn.join();
+    EXPECT_NE(dev.log().find("closed to make room for a new one: --max-connections " +
+                             std::to_string(cap) + " reached"),
+              std::string::npos);
 }
 
 // --max-per-peer counts by address, not port: the eleventh connection from
@@ -714,8 +776,9 @@ TEST(Device, SplitGapSpacesThePieces)
 }
 
 // A connection whose reply the device drips out a byte a second moved
-// little, but waits on the device: at the cap, a connection that moved a
-// few bytes more, all of its own doing, is the one closed.
+// little, but sent its request: at the cap, a connection that moved a few
+// bytes more, never a whole request, is the one closed.  Once both left
+// open have sent requests, a newcomer is refused instead.
 TEST(Device, ADripIsNotTakenForTheLeastUsed)
 {
     Scratch root;
@@ -740,11 +803,25 @@ TEST(Device, ADripIsNotTakenForTheLeastUsed)
     EXPECT_TRUE(closedByDevice(talker, 1000));
     EXPECT_FALSE(closedByDevice(drip, 0));
     EXPECT_FALSE(closedByDevice(newcomer, 0));
-    for (int fd : {drip, talker, newcomer})
+    // Its reply drips too: its first byte says the request is in.
+    bytes.clear();
+    ASSERT_TRUE(sendAll(newcomer, list));
+    ASSERT_TRUE(receive(newcomer, bytes, 1000));
+    ASSERT_EQ(bytes.size(), 1u);
+    int refused = dial();
+    ASSERT_GE(refused, 0);
+    EXPECT_TRUE(closedByDevice(refused, 1000));
+    EXPECT_FALSE(closedByDevice(drip, 0));
+    EXPECT_FALSE(closedByDevice(newcomer, 0));
+    for (int fd : {drip, talker, newcomer, refused})
         close(fd);
     std::string log = dev.log();
     EXPECT_NE(log.find("conn 2 from 192.168.255.1:"), std::string::npos) << log;
     EXPECT_NE(log.find("closed to make room for a new one: --max-connections 2 reached"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(": --max-connections 2 reached, and every connection open sent a "
+                       "request within the last 60 s\n"),
               std::string::npos)
         << log;
 }
