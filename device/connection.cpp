@@ -118,6 +118,12 @@ OutputQueue::Result OutputQueue::flush(int fd, Micros now)
     return Result::Drained;
 }
 
+void OutputQueue::dropPauses()
+{
+    pauses_.clear();
+    resumeAt_ = 0;
+}
+
 std::optional<Micros> OutputQueue::resumeTime() const
 {
     if (resumeAt_ == 0 || empty())
@@ -264,9 +270,7 @@ void Connection::readInput(Micros now)
             return;
         }
         if (got == 0) {
-            inputEnded_ = true;
-            if (!closing_)  // keep the reason we were closing for
-                closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
+            endInput(now);
             return;
         }
         inputLength_ += static_cast<size_t>(got);
@@ -276,6 +280,23 @@ void Connection::readInput(Micros now)
             return;  // the socket is drained
         now = nowMicros();
     }
+}
+
+// A client shuts its side down once it has read the last reply it waits
+// for, and then reads until the end of our stream: anything owed still
+// goes out, but at once.  Replies waiting for --delay or a chaos hold are
+// sent now rather than when due, paced pieces (--split, chaos) leave
+// whole, their pauses counted as over, and the connection closes as soon
+// as the socket has taken it all.  Holding them to their time would only
+// keep the client waiting for bytes it no longer wants.
+void Connection::endInput(Micros now)
+{
+    inputEnded_ = true;
+    if (!closing_)  // keep the reason we were closing for
+        closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
+    output_.dropPauses();
+    releaseAll(now);
+    flushOutput(now);
 }
 
 void Connection::answerInput(Micros now)
@@ -475,6 +496,19 @@ void Connection::releaseSwapped()
     }
 }
 
+void Connection::releaseAll(Micros now)
+{
+    for (PendingReply &reply : pending_)
+        reply.due = now;
+    releaseDue(now);  // may hold some of them back, as when they were due
+    // In the order they were to go.
+    std::stable_sort(held_.begin(), held_.end(),
+                     [](const PendingReply &a, const PendingReply &b) { return a.due < b.due; });
+    for (PendingReply &reply : held_)
+        reply.due = now;
+    releaseHeld(now);
+}
+
 void Connection::emit(PendingReply &&reply, Micros now)
 {
     if (reply.fate.swapWithNext) {
@@ -505,7 +539,8 @@ void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate
 {
     const char *data = bytes.data();
     size_t size = bytes.size();
-    if (fate.pieceSeed) {
+    // Past the end of the input nothing is paced any more (see endInput()).
+    if (fate.pieceSeed && !inputEnded_) {
         // Drawn from the reply's own seed, so the pieces do not depend on
         // when the reply happens to be sent.
         std::mt19937_64 rng(fate.pieceSeed);
@@ -518,7 +553,7 @@ void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate
         return;
     }
     size_t split = context_.options.splitBytes;
-    if (split == 0) {
+    if (split == 0 || inputEnded_) {
         output_.append(data, size);
         return;
     }

@@ -55,6 +55,8 @@ public:
     // `data` goes out on its own, then nothing for `pauseAfter`.
     void appendPiece(const char *data, size_t size, Micros pauseAfter);
     Result flush(int fd, Micros now);
+    // What waits goes out as fast as the socket takes it, pauses and all.
+    void dropPauses();
 
     bool empty() const { return head_ == bytes_.size(); }
     size_t size() const { return bytes_.size() - head_; }
@@ -123,6 +125,7 @@ private:
     bool wantsInput() const;
     bool drained() const;  // nothing waits to be sent
     void readInput(Micros now);
+    void endInput(Micros now);
     void answerInput(Micros now);
     void consumeInput(Micros now);
     void handleRequest(const char *frame, Micros now);
@@ -134,6 +137,7 @@ private:
     void releaseDue(Micros now);
     void releaseHeld(Micros now);
     void releaseSwapped();
+    void releaseAll(Micros now);
     void emit(PendingReply &&reply, Micros now);
     void send(PendingReply &reply);
     void writeCopy(const std::vector<char> &bytes, const ReplyFate &fate);

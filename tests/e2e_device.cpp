@@ -775,6 +775,42 @@ TEST(Device, SplitGapSpacesThePieces)
         close(fd);
 }
 
+// A client that shuts its side down has read the last reply it waits for:
+// what the device owes it still comes, whole, and then the end of the
+// stream, at once rather than after the 40 ms gaps (over 3 s in all) or
+// the delay.
+TEST(Device, EndOfStreamSendsWhatIsOwedAtOnceAndCloses)
+{
+    Scratch root;
+    std::string data = pattern(300, 6);
+    writefile(root / "f", data);
+    for (std::vector<std::string> opts : {std::vector<std::string>{}, {"--split", "7", "--split-gap", "40"},
+                                          {"--delay", "3000", "--split", "7", "--split-gap", "40"}}) {
+        QuietDevice dev(root.path(), opts);
+        std::string what = opts.empty() ? "plain" : opts[0], bytes, reply;
+        int fd = dial();
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, request(false, "f") + request(true, "/")));
+        auto shut = Clock::now();
+        ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+        ssize_t n = 1;
+        for (char buf[4096]; n > 0 && Clock::now() - shut < std::chrono::seconds(10);) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 1000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+                bytes.append(buf, (size_t)n);
+        }
+        auto took = Clock::now() - shut;
+        close(fd);
+        EXPECT_EQ(n, 0) << what << ": no end of stream, or a reset";
+        EXPECT_LT(took, std::chrono::milliseconds(1500)) << what;
+        ASSERT_TRUE(nextReply(bytes, reply)) << what;
+        EXPECT_EQ(reply.substr(kGetFixed), data) << what;
+        ASSERT_TRUE(nextReply(bytes, reply)) << what;
+        EXPECT_EQ(le32at(reply, kCodeAt), 0) << what;
+        EXPECT_EQ(bytes, "") << what;
+    }
+}
+
 // A connection whose reply the device drips out a byte a second moved
 // little, but sent its request: at the cap, a connection that moved a few
 // bytes more, never a whole request, is the one closed.  Once both left
