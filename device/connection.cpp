@@ -439,7 +439,7 @@ void Connection::queueReply(const Request &request, uint64_t sequence, Micros no
 {
     PendingReply reply;
     beginReply(reply.bytes, request);
-    context_.files.answer(request, files_, reply.bytes);
+    context_.files.answer(request, files_, listings_, reply.bytes);
     finishReply(reply.bytes);
     reply.fate = faults_.shape(sequence, request.kind, reply.bytes);
     if (reply.fate.lost || reply.fate.closeConnection) {

@@ -151,6 +151,7 @@ private:
     const DeviceContext &context_;
     FaultPlan faults_;
     OpenFiles files_;
+    Listings listings_;
 
     std::vector<char> input_;
     size_t inputLength_ = 0;

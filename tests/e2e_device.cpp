@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace th;
@@ -49,15 +50,6 @@ long long sizeOf(const std::string &path)
 // --- Raw requests, for what the client cannot do: thousands of requests
 // in flight, or a connection that stays open doing nothing.
 
-// The record's integers are little-endian.
-std::string le32(u_int32_t v)
-{
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; i++)
-        bytes[i] = (char)(v >> (8 * i));
-    return bytes;
-}
-
 std::string request(bool list, const std::string &name, u_int32_t offset = 0)
 {
     std::string field = name;
@@ -66,7 +58,7 @@ std::string request(bool list, const std::string &name, u_int32_t offset = 0)
     std::string header = be16(0) + be16(list ? KX_FILE_TAVIK_LIST_REQ_MSG : KX_FILE_TAVIK_GET_REQ_MSG) +
                          be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +
                          be16(KX_SYSCOM_REQ_FLAGS);
-    return header + field + le32(offset) + (list ? be32(100) : "");
+    return header + field + be32(offset) + (list ? be32(100) : "");
 }
 
 // A connection to the device, from `from` (an address of loopback) when
@@ -265,6 +257,46 @@ TEST(Device, ListingsShowNothingOutsideTheRoot)
         EXPECT_NE(r.err.find("AccessViolation"), std::string::npos) << name << ": " << r.err;
         EXPECT_EQ(readfile(here / "copy"), "") << name;
     }
+}
+
+// The later pages of a listing come from what its first page read, while
+// the directory stays as it was, and are byte for byte what a reading
+// gives (that of a connection which has read nothing before): unchanged,
+// with a file on a page grown, with a link that leads out of the root, and
+// back in, through a directory swapped elsewhere, and with an entry added.
+TEST(Device, LaterPagesOfAListingAreWhatAReadingGives)
+{
+    Scratch top;
+    std::string root = top / "root", many = root + "/many", other = root + "/other";
+    for (const std::string &dir : {root, many, other, top / "outside"})
+        mkdir(dir.c_str(), 0755);
+    writefile(other + "/x", "7 bytes");
+    writefile(top / "outside/x", std::string(900, 's'));
+    for (int i = 0; i < 250; i++)
+        writefile(many + "/f" + std::to_string(1000 + i), "");
+    ASSERT_EQ(symlink("../other/x", (many + "/zz").c_str()), 0);
+    QuietDevice dev(root, {});
+    const std::pair<std::function<void()>, int> changes[] = {
+        {[] {}, 251},
+        {[&] { writefile(many + "/f1150", "grown"); }, 251},
+        {[&] { rename(other.c_str(), (other + ".in").c_str()), symlink("../outside", other.c_str()); }, 250},
+        {[&] { unlink(other.c_str()), rename((other + ".in").c_str(), other.c_str()); }, 251},
+        {[&] { writefile(many + "/f0999", ""); }, 252},
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a directory just changed is read anew
+    int paging = dial();
+    ASSERT_EQ(le32at(ask(paging, request(true, "many")), kCodeAt + 4), 251);
+    for (size_t i = 0; i < std::size(changes); i++) {
+        changes[i].first();
+        for (u_int32_t offset : {100u, 200u}) {
+            int fresh = dial();
+            std::string want = ask(fresh, request(true, "many", offset));
+            close(fresh);
+            EXPECT_EQ(ask(paging, request(true, "many", offset)), want) << i << " " << offset;
+            EXPECT_EQ(le32at(want, kCodeAt + 4), changes[i].second) << i << " " << offset;
+        }
+    }
+    close(paging);
 }
 
 // A newline in a name must not start a listing line of its own.
@@ -555,58 +587,44 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
 }
 
 // A client that holds more connections than the cap, sends nothing on them
-// and reopens each one the moment it is closed keeps the device at its cap
-// for good; downloads that send requests keep their place all the same,
-// one block at a time or pipelined, and are never the ones closed.
+// and reopens each one the moment it is closed keeps the device at its cap;
+// downloads, by blocks or pipelined, keep their places all the same.
 TEST(Device, ChurningConnectionsCannotCloseADownload)
 {
     rlimit limit;
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
-    setrlimit(RLIMIT_NOFILE, &limit);
-    // Below the usual 1024 only where the hard limit is that low.
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     const size_t cap = std::min<size_t>(1024, limit.rlim_cur - 100), churners = cap + 6;
     Scratch root;
     std::string data = pattern(1 << 20, 9);
     writefile(root / "f", data);
     QuietDevice dev(root.path(), {"--max-connections", std::to_string(cap)});
-
-    std::vector<int> fds(churners, -1);
     std::atomic<bool> stop{false};
     std::atomic<long> reopened{0};
     std::thread churn([&] {
-        std::vector<pollfd> polls(churners);
-        while (!stop) {
-            for (size_t i = 0; i < churners; i++) {
-                if (fds[i] < 0 || (polls[i].revents && polls[i].fd == fds[i])) {
-                    if (fds[i] >= 0)
-                        close(fds[i]), reopened++;
-                    fds[i] = dial();
+        std::vector<pollfd> polls(churners, pollfd{-1, POLLIN, 0});
+        for (; !stop; poll(polls.data(), churners, 50))
+            for (pollfd &p : polls)
+                if (p.fd < 0 || p.revents) {
+                    reopened += p.fd >= 0 && close(p.fd) == 0;
+                    p = pollfd{dial(), POLLIN, 0};
                 }
-                polls[i] = pollfd{fds[i], POLLIN, 0};
-            }
-            poll(polls.data(), churners, 50);
-        }
-        for (int fd : fds)
-            close(fd);
+        for (pollfd &p : polls)
+            close(p.fd);
     });
-    // The cap is full, and the churn under way, before the first download.
-    for (int i = 0; reopened < 100 && i < 1000; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(reopened, 100) << dev.log();
-
-    for (bool pipelined : {false, true}) {
-        for (int run = 0; run < 3; run++) {
-            Scratch here;
-            long before = reopened;
-            std::vector<std::string> args = {"-g", "f", "-o", "copy"};
-            if (pipelined)
-                args.insert(args.begin() + 1, "-b");
-            Result r = tavik(args, {}, here.path());
-            EXPECT_EQ(r.status, 0) << pipelined << " " << run << ": " << r.out << r.err;
-            EXPECT_TRUE(readfile(here / "copy") == data) << pipelined << " " << run;
-            EXPECT_GT(reopened, before) << "no churn during the download";
-        }
+    for (int run = 0; run < 6; run++) {
+        for (int i = 0; reopened < 100 && i < 1000; i++)  // the cap is full, and churning
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Scratch here;
+        long before = reopened;
+        std::vector<std::string> args = {"-g", "f", "-o", "copy"};
+        if (run >= 3)
+            args.insert(args.begin() + 1, "-b");
+        Result r = tavik(args, {}, here.path());
+        EXPECT_EQ(r.status, 0) << run << ": " << r.out << r.err;
+        EXPECT_TRUE(readfile(here / "copy") == data) << run;
+        EXPECT_GT(reopened, before) << run << ": no churn during the download";
     }
     stop = true;
     churn.join();
@@ -784,29 +802,24 @@ TEST(Device, EndOfStreamSendsWhatIsOwedAtOnceAndCloses)
     Scratch root;
     std::string data = pattern(300, 6);
     writefile(root / "f", data);
-    for (std::vector<std::string> opts : {std::vector<std::string>{}, {"--split", "7", "--split-gap", "40"},
-                                          {"--delay", "3000", "--split", "7", "--split-gap", "40"}}) {
-        QuietDevice dev(root.path(), opts);
-        std::string what = opts.empty() ? "plain" : opts[0], bytes, reply;
+    const std::pair<std::string, std::string> cases[] = {{"65535", "0"}, {"7", "0"}, {"7", "3000"}};
+    for (auto [split, delay] : cases) {
+        QuietDevice dev(root.path(), {"--delay", delay, "--split", split, "--split-gap", "40"});
         int fd = dial();
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(sendAll(fd, request(false, "f") + request(true, "/")));
+        ASSERT_TRUE(fd >= 0 && sendAll(fd, request(false, "f") + request(true, "/")));
         auto shut = Clock::now();
-        ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+        shutdown(fd, SHUT_WR);
+        std::string bytes, reply;
         ssize_t n = 1;
-        for (char buf[4096]; n > 0 && Clock::now() - shut < std::chrono::seconds(10);) {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 1000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+        for (char buf[4096]; n > 0 && Clock::now() - shut < std::chrono::seconds(10);)
+            if (pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 1000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
                 bytes.append(buf, (size_t)n);
-        }
-        auto took = Clock::now() - shut;
-        close(fd);
+        std::string what = split + " " + delay;
         EXPECT_EQ(n, 0) << what << ": no end of stream, or a reset";
-        EXPECT_LT(took, std::chrono::milliseconds(1500)) << what;
-        ASSERT_TRUE(nextReply(bytes, reply)) << what;
-        EXPECT_EQ(reply.substr(kGetFixed), data) << what;
-        ASSERT_TRUE(nextReply(bytes, reply)) << what;
-        EXPECT_EQ(le32at(reply, kCodeAt), 0) << what;
+        EXPECT_LT(Clock::now() - shut, std::chrono::milliseconds(1500)) << what;
+        close(fd);
+        ASSERT_TRUE(nextReply(bytes, reply) && reply.substr(kGetFixed) == data) << what;
+        ASSERT_TRUE(nextReply(bytes, reply) && le32at(reply, kCodeAt) == 0) << what;
         EXPECT_EQ(bytes, "") << what;
     }
 }
