@@ -403,9 +403,11 @@ FileService::ListPage FileService::listDirectory(const Request &request, Listing
     page.totalEntries = static_cast<u32>(entries.size());
     fillPage(request, entries.size(), fd, page.entries, page.text,
              [&entries](size_t i) { return &entries[i]; });
+    std::optional<DirSnapshot> snapshot;
     if (stamp && settled)
-        if (std::optional<DirSnapshot> snapshot = snapshotOf(request.name, *stamp, entries, linksOut))
-            listings.keep(std::move(*snapshot));
+        snapshot = snapshotOf(request.name, *stamp, entries, linksOut);
+    if (snapshot)
+        listings.keep(std::move(*snapshot));
     return page;
 }
 

