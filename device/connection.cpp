@@ -118,6 +118,12 @@ OutputQueue::Result OutputQueue::flush(int fd, Micros now)
     return Result::Drained;
 }
 
+void OutputQueue::dropPauses()
+{
+    pauses_.clear();
+    resumeAt_ = 0;
+}
+
 std::optional<Micros> OutputQueue::resumeTime() const
 {
     if (resumeAt_ == 0 || empty())
@@ -140,38 +146,9 @@ void OutputQueue::compact()
     head_ = 0;
 }
 
-void Traffic::add(size_t bytes, Micros now)
-{
-    rolled(now, start_, current_, previous_);
-    current_ += bytes;
-}
-
-uint64_t Traffic::lastPeriod(Micros now) const
-{
-    Micros start;
-    uint64_t current, previous;
-    rolled(now, start, current, previous);
-    double share = static_cast<double>(period_ - (now - start)) / static_cast<double>(period_);
-    return current + static_cast<uint64_t>(static_cast<double>(previous) * share);
-}
-
-void Traffic::rolled(Micros now, Micros &start, uint64_t &current, uint64_t &previous) const
-{
-    start = start_;
-    current = current_;
-    previous = previous_;
-    if (now - start < period_)
-        return;
-    Micros periods = (now - start) / period_;
-    previous = periods == 1 ? current : 0;
-    current = 0;
-    start += periods * period_;
-}
-
 Connection::Connection(int fd, uint64_t number, const DeviceContext &context)
     : fd_(fd), number_(number), context_(context), faults_(context.options, number),
-      files_(number), input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_),
-      traffic_(trafficPeriod(context.options), acceptedAt_)
+      files_(number), input_(kInputBufferSize), acceptedAt_(nowMicros()), lastActive_(acceptedAt_)
 {
 }
 
@@ -195,16 +172,6 @@ std::optional<Micros> Connection::idleSince() const
         output_.resumeTime())
         return std::nullopt;
     return lastActive_;
-}
-
-uint64_t Connection::recentBytes(Micros now) const
-{
-    uint64_t heldBack = waitingBytes_;
-    // Output paused between pieces waits on us; output the socket does not
-    // take waits on the client.
-    if (output_.resumeTime() && !output_.blocked())
-        heldBack += output_.size();
-    return traffic_.lastPeriod(now) + heldBack;
 }
 
 void Connection::closeNow(const std::string &why)
@@ -303,19 +270,33 @@ void Connection::readInput(Micros now)
             return;
         }
         if (got == 0) {
-            inputEnded_ = true;
-            if (!closing_)  // keep the reason we were closing for
-                closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
+            endInput(now);
             return;
         }
         inputLength_ += static_cast<size_t>(got);
         lastActive_ = now;
-        traffic_.add(static_cast<size_t>(got), now);
         answerInput(now);
         if (static_cast<size_t>(got) < room)
             return;  // the socket is drained
         now = nowMicros();
     }
+}
+
+// A client shuts its side down once it has read the last reply it waits
+// for, and then reads until the end of our stream: anything owed still
+// goes out, but at once.  Replies waiting for --delay or a chaos hold are
+// sent now rather than when due, paced pieces (--split, chaos) leave
+// whole, their pauses counted as over, and the connection closes as soon
+// as the socket has taken it all.  Holding them to their time would only
+// keep the client waiting for bytes it no longer wants.
+void Connection::endInput(Micros now)
+{
+    inputEnded_ = true;
+    if (!closing_)  // keep the reason we were closing for
+        closeReason_ = inputLength_ ? "peer closed in mid-request" : "peer closed";
+    output_.dropPauses();
+    releaseAll(now);
+    flushOutput(now);
 }
 
 void Connection::answerInput(Micros now)
@@ -369,6 +350,7 @@ void Connection::handleRequest(const char *frame, Micros now)
         return;
     }
     logRequest(request);
+    lastRequest_ = now;
     if (!addressedToUs(request))
         return;
     uint64_t sequence = ++requests_;
@@ -457,7 +439,7 @@ void Connection::queueReply(const Request &request, uint64_t sequence, Micros no
 {
     PendingReply reply;
     beginReply(reply.bytes, request);
-    context_.files.answer(request, files_, reply.bytes);
+    context_.files.answer(request, files_, listings_, reply.bytes);
     finishReply(reply.bytes);
     reply.fate = faults_.shape(sequence, request.kind, reply.bytes);
     if (reply.fate.lost || reply.fate.closeConnection) {
@@ -514,6 +496,19 @@ void Connection::releaseSwapped()
     }
 }
 
+void Connection::releaseAll(Micros now)
+{
+    for (PendingReply &reply : pending_)
+        reply.due = now;
+    releaseDue(now);  // may hold some of them back, as when they were due
+    // In the order they were to go.
+    std::stable_sort(held_.begin(), held_.end(),
+                     [](const PendingReply &a, const PendingReply &b) { return a.due < b.due; });
+    for (PendingReply &reply : held_)
+        reply.due = now;
+    releaseHeld(now);
+}
+
 void Connection::emit(PendingReply &&reply, Micros now)
 {
     if (reply.fate.swapWithNext) {
@@ -544,7 +539,8 @@ void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate
 {
     const char *data = bytes.data();
     size_t size = bytes.size();
-    if (fate.pieceSeed) {
+    // Past the end of the input nothing is paced any more (see endInput()).
+    if (fate.pieceSeed && !inputEnded_) {
         // Drawn from the reply's own seed, so the pieces do not depend on
         // when the reply happens to be sent.
         std::mt19937_64 rng(fate.pieceSeed);
@@ -557,7 +553,7 @@ void Connection::writeCopy(const std::vector<char> &bytes, const ReplyFate &fate
         return;
     }
     size_t split = context_.options.splitBytes;
-    if (split == 0) {
+    if (split == 0 || inputEnded_) {
         output_.append(data, size);
         return;
     }
@@ -574,10 +570,8 @@ void Connection::flushOutput(Micros now)
         fail(std::string("send failed: ") + std::strerror(errno));
         return;
     }
-    if (output_.size() < waiting) {
+    if (output_.size() < waiting)
         lastActive_ = now;
-        traffic_.add(waiting - output_.size(), now);
-    }
     if (closing_ && !halfClosed_ && drained()) {
         // The client sees the end of the stream behind the last reply.
         shutdown(fd_, SHUT_WR);

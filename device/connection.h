@@ -55,6 +55,8 @@ public:
     // `data` goes out on its own, then nothing for `pauseAfter`.
     void appendPiece(const char *data, size_t size, Micros pauseAfter);
     Result flush(int fd, Micros now);
+    // What waits goes out as fast as the socket takes it, pauses and all.
+    void dropPauses();
 
     bool empty() const { return head_ == bytes_.size(); }
     size_t size() const { return bytes_.size() - head_; }
@@ -76,26 +78,6 @@ private:
     std::deque<PausePoint> pauses_;
     Micros resumeAt_ = 0;  // 0: not pausing
     bool blocked_ = false;
-};
-
-// The bytes a connection moved, in and out, over the last period, kept in
-// two buckets: this period's and the one before.  The older bucket counts
-// for the share of it that still lies within one period of now, which is
-// exact for a steady flow and costs two counters instead of a history.
-class Traffic {
-public:
-    Traffic(Micros period, Micros start) : period_(period), start_(start) {}
-    void add(size_t bytes, Micros now);
-    uint64_t lastPeriod(Micros now) const;
-
-private:
-    // The buckets as they are at `now`: what the periods gone by left.
-    void rolled(Micros now, Micros &start, uint64_t &current, uint64_t &previous) const;
-
-    Micros period_;
-    Micros start_;  // when the current bucket's period began
-    uint64_t current_ = 0;
-    uint64_t previous_ = 0;
 };
 
 // A built reply waiting for its time.
@@ -129,13 +111,11 @@ public:
     // Since when nothing has come in or gone out, while nothing waits on
     // the device's side; nothing when the connection is not idle.
     std::optional<Micros> idleSince() const;
-    // The last time a byte came in or went out.
-    Micros lastActive() const { return lastActive_; }
     Micros acceptedAt() const { return acceptedAt_; }
-    // Bytes in and out over the last trafficPeriod(), with those the device
-    // itself holds back (--delay, --split-gap, chaos holds) counted as gone
-    // out: the device, not the client, is the slow one there.
-    uint64_t recentBytes(Micros now) const;
+    // When the last whole, well-formed request arrived; nothing before the
+    // first.  What a connection is doing for its client shows in its
+    // requests: bytes alone can be dripped by anyone.
+    std::optional<Micros> lastRequest() const { return lastRequest_; }
     // Closes the socket at once, to free its descriptor; finished() from
     // then on.
     void closeNow(const std::string &why);
@@ -145,6 +125,7 @@ private:
     bool wantsInput() const;
     bool drained() const;  // nothing waits to be sent
     void readInput(Micros now);
+    void endInput(Micros now);
     void answerInput(Micros now);
     void consumeInput(Micros now);
     void handleRequest(const char *frame, Micros now);
@@ -156,6 +137,7 @@ private:
     void releaseDue(Micros now);
     void releaseHeld(Micros now);
     void releaseSwapped();
+    void releaseAll(Micros now);
     void emit(PendingReply &&reply, Micros now);
     void send(PendingReply &reply);
     void writeCopy(const std::vector<char> &bytes, const ReplyFate &fate);
@@ -169,6 +151,7 @@ private:
     const DeviceContext &context_;
     FaultPlan faults_;
     OpenFiles files_;
+    Listings listings_;
 
     std::vector<char> input_;
     size_t inputLength_ = 0;
@@ -183,7 +166,7 @@ private:
     bool backlogged_ = false;  // whole requests wait in input_ for the next turn
     Micros acceptedAt_;
     Micros lastActive_;
-    Traffic traffic_;
+    std::optional<Micros> lastRequest_;
     bool inputEnded_ = false;  // the peer sent its last byte
     bool closing_ = false;     // close once everything queued has gone out
     bool dead_ = false;        // close now

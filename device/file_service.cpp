@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include <dirent.h>
@@ -26,6 +27,13 @@ constexpr size_t kMaxListText = kMaxPayload - KX_FILE_TAVIK_LIST_RESP_FIXED - 1;
 // Open files kept per connection: a client reads one file at a time, and a
 // thousand connections must not run out of descriptors.
 constexpr size_t kOpenFilesKept = 2;
+// Room one connection's listing snapshot may take (tens of thousands of
+// entries); a larger directory is read again for every page.
+constexpr size_t kMaxSnapshotBytes = size_t{1} << 20;
+// A directory changed less than this long before it was read is not kept:
+// its times tick by the kernel's clock tick, so a change made right after
+// the reading could leave them as they were.
+constexpr int64_t kSettledNanos = 50 * 1000 * 1000;
 
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
@@ -141,6 +149,72 @@ std::string entryLine(int dirFd, ListEntry &entry)
     return line;
 }
 
+// One page of a listing: lines for the entries from the offset asked for,
+// as many as asked for and fit in one payload, each examined only now.
+// `entryAt(i)` gives entry i, or nothing when the page cannot be made that
+// way after all.
+template <class EntryAt>
+bool fillPage(const Request &request, size_t total, int dirFd, u32 &entries, std::string &text,
+              EntryAt entryAt)
+{
+    for (size_t i = request.offset; i < total && entries < request.maxEntries; ++i) {
+        ListEntry *entry = entryAt(i);
+        if (!entry)
+            return false;
+        std::string line = entryLine(dirFd, *entry);
+        if (text.size() + line.size() > kMaxListText)
+            break;
+        text += line;
+        ++entries;
+    }
+    return true;
+}
+
+bool sameTime(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The stamp of the directory open as `fd`, and whether it has stood still
+// long enough for a snapshot of it to be trusted.
+std::optional<DirStamp> stampOf(int fd, bool &settled)
+{
+    timespec now;
+    struct stat info;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || fstat(fd, &info) != 0)
+        return std::nullopt;
+    int64_t age = (static_cast<int64_t>(now.tv_sec) - info.st_ctim.tv_sec) * 1000000000 +
+                  (now.tv_nsec - info.st_ctim.tv_nsec);
+    settled = age >= kSettledNanos;
+    return DirStamp{info.st_dev, info.st_ino, info.st_mtim, info.st_ctim};
+}
+
+// What a reading found, kept for the later pages; nothing when it would
+// take more room than a connection is allowed.
+std::optional<DirSnapshot> snapshotOf(const char *dir, const DirStamp &stamp,
+                                      const std::vector<ListEntry> &entries,
+                                      std::vector<std::string> &linksOut)
+{
+    size_t names = 0, bytes = entries.size() * sizeof(DirSnapshot::Entry);
+    for (const ListEntry &entry : entries)
+        names += entry.name.size();
+    for (const std::string &name : linksOut)
+        bytes += sizeof name + name.size();
+    if (names + bytes > kMaxSnapshotBytes)
+        return std::nullopt;
+    DirSnapshot snapshot{dir, stamp, {}, {}, std::move(linksOut)};
+    snapshot.names.reserve(names);
+    snapshot.entries.reserve(entries.size());
+    for (const ListEntry &entry : entries) {
+        bool relook = entry.examined && (entry.link || !entry.known);
+        snapshot.entries.push_back(DirSnapshot::Entry{static_cast<uint32_t>(snapshot.names.size()),
+                                                      static_cast<uint16_t>(entry.name.size()),
+                                                      relook});
+        snapshot.names += entry.name;
+    }
+    return snapshot;
+}
+
 // pread() until `size` bytes are in or the file ends; -1 on a read error.
 ssize_t readFully(int fd, char *data, size_t size, off_t offset)
 {
@@ -160,6 +234,17 @@ ssize_t readFully(int fd, char *data, size_t size, off_t offset)
 }
 
 }  // namespace
+
+bool DirStamp::operator==(const DirStamp &other) const
+{
+    return device == other.device && inode == other.inode && sameTime(modified, other.modified) &&
+           sameTime(changed, other.changed);
+}
+
+const DirSnapshot *Listings::find(const char *dir, const DirStamp &stamp) const
+{
+    return current_ && current_->dir == dir && current_->stamp == stamp ? &*current_ : nullptr;
+}
 
 OpenFiles::~OpenFiles()
 {
@@ -197,7 +282,7 @@ FileService::~FileService()
         close(rootFd_);
 }
 
-void FileService::answer(const Request &request, OpenFiles &files,
+void FileService::answer(const Request &request, OpenFiles &files, Listings &listings,
                          std::vector<char> &reply) const
 {
     if (request.kind == RequestKind::Get) {
@@ -205,9 +290,9 @@ void FileService::answer(const Request &request, OpenFiles &files,
     } else if (quirks_.ignoreOffset) {
         Request first = request;
         first.offset = 0;
-        answerList(first, reply);
+        answerList(first, listings, reply);
     } else {
-        answerList(request, reply);
+        answerList(request, listings, reply);
     }
 }
 
@@ -226,9 +311,10 @@ void FileService::refuse(const Request &request, i32 code, std::vector<char> &re
     fillGetRecord(request, block, reply.data() + fixedAt);
 }
 
-void FileService::answerList(const Request &request, std::vector<char> &reply) const
+void FileService::answerList(const Request &request, Listings &listings,
+                             std::vector<char> &reply) const
 {
-    appendListing(request, listDirectory(request), reply);
+    appendListing(request, listDirectory(request, listings), reply);
 }
 
 void FileService::appendListing(const Request &request, const ListPage &page,
@@ -271,7 +357,7 @@ void FileService::fillGetRecord(const Request &request, const BlockInfo &block, 
     std::memcpy(at, &fixed, KX_FILE_TAVIK_GET_RESP_FIXED);
 }
 
-FileService::ListPage FileService::listDirectory(const Request &request) const
+FileService::ListPage FileService::listDirectory(const Request &request, Listings &listings) const
 {
     ListPage page;
     int fd = -1;
@@ -288,28 +374,73 @@ FileService::ListPage FileService::listDirectory(const Request &request) const
     case Lookup::Found:
         break;
     }
+    FileHandle handle(fd);
+    std::string dirName = relativeName(request.name);
+    // Stamped before the entries are read, so that a change while they
+    // are read shows as well.  The first page is always read afresh.
+    bool settled = false;
+    std::optional<DirStamp> stamp = stampOf(fd, settled);
+    if (request.offset != 0 && stamp) {
+        if (const DirSnapshot *snapshot = listings.find(request.name, *stamp)) {
+            if (pageFromSnapshot(*snapshot, fd, dirName, request, page))
+                return page;
+            page = ListPage{};
+        }
+    }
+    listings.clear();
     DirHandle dir(fdopendir(fd));
     if (!dir) {
-        close(fd);
         page.code = EKxFileTavikRet_DirNotReadable;
         return page;
     }
+    handle.release();
     std::vector<ListEntry> entries;
-    if (!readEntries(dir.get(), relativeName(request.name), entries)) {
+    std::vector<std::string> linksOut;
+    if (!readEntries(dir.get(), dirName, entries, linksOut)) {
         page.code = EKxFileTavikRet_DirNotReadable;
         return page;
     }
     page.totalEntries = static_cast<u32>(entries.size());
-    // Only the entries of the page wanted are examined, and the page ends
-    // early rather than overflow the payload.
-    for (size_t i = request.offset; i < entries.size() && page.entries < request.maxEntries; ++i) {
-        std::string line = entryLine(dirfd(dir.get()), entries[i]);
-        if (page.text.size() + line.size() > kMaxListText)
-            break;
-        page.text += line;
-        ++page.entries;
-    }
+    fillPage(request, entries.size(), fd, page.entries, page.text,
+             [&entries](size_t i) { return &entries[i]; });
+    std::optional<DirSnapshot> snapshot;
+    if (stamp && settled)
+        snapshot = snapshotOf(request.name, *stamp, entries, linksOut);
+    if (snapshot)
+        listings.keep(std::move(*snapshot));
     return page;
+}
+
+bool FileService::pageFromSnapshot(const DirSnapshot &snapshot, int dirFd,
+                                   const std::string &dirName, const Request &request,
+                                   ListPage &page) const
+{
+    // Where a symlink leads can change with no change to this directory,
+    // and a link that now leads out, or back in, would change the count a
+    // reading finds: every link is looked at again, and a different
+    // verdict makes the page from a reading after all.
+    ListEntry entry;
+    auto relook = [&](const std::string &name) {
+        entry = ListEntry{};
+        entry.name = name;
+        return examineLink(dirFd, dirName, entry);
+    };
+    for (const std::string &name : snapshot.linksOut)
+        if (relook(name))
+            return false;
+    for (const DirSnapshot::Entry &known : snapshot.entries)
+        if (known.relook && !relook(snapshot.nameOf(known)))
+            return false;
+    page.totalEntries = static_cast<u32>(snapshot.entries.size());
+    return fillPage(request, snapshot.entries.size(), dirFd, page.entries, page.text,
+                    [&](size_t i) -> ListEntry * {
+                        const DirSnapshot::Entry &known = snapshot.entries[i];
+                        if (known.relook)
+                            return relook(snapshot.nameOf(known)) ? &entry : nullptr;
+                        entry = ListEntry{};
+                        entry.name = snapshot.nameOf(known);
+                        return &entry;
+                    });
 }
 
 FileService::BlockInfo FileService::readBlock(const Request &request, OpenFiles &files,
@@ -435,17 +566,20 @@ FileService::Lookup FileService::openUnder(const char *name, int flags, int &fd)
     }
 }
 
-bool FileService::readEntries(DIR *dir, const std::string &dirName,
-                              std::vector<ListEntry> &entries) const
+bool FileService::readEntries(DIR *dir, const std::string &dirName, std::vector<ListEntry> &entries,
+                              std::vector<std::string> &linksOut) const
 {
     int dirFd = dirfd(dir);
     errno = 0;
     while (dirent *found = readdir(dir)) {
         ListEntry entry;
         entry.name = found->d_name;
-        if (entry.name != "." && entry.name != ".." &&
-            (!mayBeLink(found->d_type) || examineLink(dirFd, dirName, entry)))
-            entries.push_back(std::move(entry));
+        if (entry.name != "." && entry.name != "..") {
+            if (!mayBeLink(found->d_type) || examineLink(dirFd, dirName, entry))
+                entries.push_back(std::move(entry));
+            else
+                linksOut.push_back(std::move(entry.name));
+        }
         errno = 0;
     }
     if (errno != 0)
@@ -462,6 +596,7 @@ bool FileService::examineLink(int dirFd, const std::string &dirName, ListEntry &
     entry.known = fstatat(dirFd, entry.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) == 0;
     if (!entry.known || !S_ISLNK(entry.info.st_mode))
         return true;
+    entry.link = true;
     // Followed and examined in one step that cannot leave the root, so that
     // a link swapped meanwhile shows nothing from outside either.
     std::string path = dirName.empty() ? entry.name : dirName + "/" + entry.name;

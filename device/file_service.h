@@ -4,6 +4,7 @@
 #define TAVIK_DEVICE_FILE_SERVICE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,48 @@ struct ListEntry {
     std::string name;
     bool examined = false;  // `known` and `info` are filled in
     bool known = false;     // `info` says what it is
+    bool link = false;      // a symlink, and `info` describes where it leads
     struct stat info;
+};
+
+// A directory as it was when its entries were read: any change to them
+// moves its change time, and a directory put in its place has another
+// inode.
+struct DirStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec modified{}, changed{};
+    bool operator==(const DirStamp &other) const;
+};
+
+// The entries of a directory as one reading found them, in listing order,
+// kept for the later pages of the same listing: a client pages through a
+// large directory a hundred entries at a time, and reading all of it again
+// for each page costs as much as the whole listing every time.
+struct DirSnapshot {
+    struct Entry {
+        uint32_t at;  // its name in `names`
+        uint16_t length;
+        bool relook;  // a symlink, or not examined: looked at for every page
+    };
+    std::string dir;  // the name the client asked for
+    DirStamp stamp;
+    std::string names;  // every entry's name, back to back
+    std::vector<Entry> entries;
+    std::vector<std::string> linksOut;  // left out, as they led out of the root
+
+    std::string nameOf(const Entry &entry) const { return names.substr(entry.at, entry.length); }
+};
+
+// The listing a connection is paging through, if it is worth keeping.
+class Listings {
+public:
+    const DirSnapshot *find(const char *dir, const DirStamp &stamp) const;
+    void keep(DirSnapshot &&snapshot) { current_ = std::move(snapshot); }
+    void clear() { current_.reset(); }
+
+private:
+    std::optional<DirSnapshot> current_;
 };
 
 class FileService {
@@ -68,8 +110,10 @@ public:
     FileService &operator=(const FileService &) = delete;
 
     // Appends the payload answering `request` to `reply`, which already
-    // holds the reply header.  `files` are those of the asking connection.
-    void answer(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
+    // holds the reply header.  `files` and `listings` are those of the
+    // asking connection.
+    void answer(const Request &request, OpenFiles &files, Listings &listings,
+                std::vector<char> &reply) const;
     // Appends the payload of a reply that refuses `request` with `code`:
     // the record of its kind, with no entries or data.
     void refuse(const Request &request, i32 code, std::vector<char> &reply) const;
@@ -93,18 +137,21 @@ private:
         i32 length = 0;
     };
 
-    void answerList(const Request &request, std::vector<char> &reply) const;
+    void answerList(const Request &request, Listings &listings, std::vector<char> &reply) const;
     void answerGet(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
     void appendListing(const Request &request, const ListPage &page,
                        std::vector<char> &reply) const;
     static void fillGetRecord(const Request &request, const BlockInfo &block, char *at);
-    ListPage listDirectory(const Request &request) const;
+    ListPage listDirectory(const Request &request, Listings &listings) const;
+    bool pageFromSnapshot(const DirSnapshot &snapshot, int dirFd, const std::string &dirName,
+                          const Request &request, ListPage &page) const;
     BlockInfo readBlock(const Request &request, OpenFiles &files, std::vector<char> &reply) const;
     i32 openFile(const char *name, OpenFiles &files, OpenFile *&file) const;
     i32 checkSize(const Request &request, const OpenFiles &files, OpenFile &file) const;
     static i32 tooLarge(const char *name, const OpenFiles &files, off_t size);
     Lookup openUnder(const char *name, int flags, int &fd) const;
-    bool readEntries(DIR *dir, const std::string &dirName, std::vector<ListEntry> &entries) const;
+    bool readEntries(DIR *dir, const std::string &dirName, std::vector<ListEntry> &entries,
+                     std::vector<std::string> &linksOut) const;
     bool examineLink(int dirFd, const std::string &dirName, ListEntry &entry) const;
 
     std::string root_;

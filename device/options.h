@@ -35,7 +35,7 @@ struct Options {
     std::set<uint32_t> targets;
     Micros idleTimeout = 60 * kMicrosPerSecond;  // 0: connections never idle out
     // Open connections at most; a new one beyond them takes the place of
-    // the one that moved the fewest bytes lately.
+    // one that has sent no request for activityPeriod(), or is refused.
     size_t maxConnections = 1024;
     // Open connections from one address at most; none: no limit, so that
     // a benchmark's hundreds of local clients all get in.
@@ -68,10 +68,10 @@ struct Options {
     OverLimit over = OverLimit::Drop;
 };
 
-// The period over which the bytes each connection moved are measured, to
-// choose the one to close when a new one needs its place: the idle
-// timeout, or a minute when connections never idle out.
-inline Micros trafficPeriod(const Options &options)
+// A connection that sent a request within this period is in use, and
+// never closed to make room for a new one: the idle timeout, or a minute
+// when connections never idle out.
+inline Micros activityPeriod(const Options &options)
 {
     return options.idleTimeout > 0 ? options.idleTimeout : 60 * kMicrosPerSecond;
 }

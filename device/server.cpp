@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <tuple>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,9 +17,6 @@ namespace device {
 
 namespace {
 
-// A connection this new has had no time to show what it is doing: another
-// is closed to make room while any older one is there to close.
-constexpr Micros kNewcomerGrace = kMicrosPerSecond;
 // Accepts per wakeup, so a connection flood cannot starve open connections.
 constexpr int kAcceptsPerWakeup = 256;
 // How long to stop accepting when out of descriptors: the connection stays
@@ -259,8 +256,8 @@ void Server::acceptConnections(Micros now)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        // Out of descriptors: the connection used least gives way to the new one.
-        if ((errno == EMFILE || errno == ENFILE) && makeRoom(nullptr, "out of descriptors"))
+        // Out of descriptors: a connection not in use gives way to the new one.
+        if ((errno == EMFILE || errno == ENFILE) && makeRoom("out of descriptors"))
             continue;
         logLine("accept failed: %s; pausing accepts", std::strerror(errno));
         acceptPausedUntil_ = now + kAcceptPause;
@@ -289,10 +286,19 @@ void Server::adopt(int fd, const sockaddr_storage &address)
         close(fd);
         return;
     }
-    if (connections_.size() >= options.maxConnections &&
-        !makeRoom(nullptr, "--max-connections " + std::to_string(options.maxConnections) +
-                               " reached")) {
-        logLine("refused %s: %zu connections open", peer.c_str(), connections_.size());
+    // Descriptors are handed out lowest first, so this one says how few are
+    // left above it, which are kept for files.
+    std::string full;
+    if (connections_.size() >= options.maxConnections)
+        full = "--max-connections " + std::to_string(options.maxConnections) + " reached";
+    else if (roomyBelow_ != 0 && static_cast<rlim_t>(fd) >= roomyBelow_)
+        full = "out of descriptors";
+    if (!full.empty() && !makeRoom(full)) {
+        // Those in use keep their places: a newcomer waiting for one would
+        // only hold its client up, where a close tells it at once.
+        logLine("refused %s: %s, and every connection open sent a request within the last %g s",
+                peer.c_str(), full.c_str(),
+                static_cast<double>(activityPeriod(options)) / kMicrosPerSecond);
         close(fd);
         return;
     }
@@ -307,10 +313,6 @@ void Server::adopt(int fd, const sockaddr_storage &address)
     slot.peer = peer;
     slot.host = host;
     ++hosts_[host];
-    // Descriptors are handed out lowest first, so this one says how few
-    // are left above it.
-    if (roomyBelow_ != 0 && static_cast<rlim_t>(fd) >= roomyBelow_)
-        makeRoom(slot.connection.get(), "out of descriptors");
 }
 
 void Server::serveBacklogs(Micros now)
@@ -343,42 +345,48 @@ void Server::closeIdle(Micros now)
     }
 }
 
-bool Server::makeRoom(const Connection *keep, const std::string &why)
+bool Server::makeRoom(const std::string &why)
 {
     Micros now = nowMicros();
-    Slots::iterator chosen = leastUsed(keep, now);
+    Slots::iterator chosen = leastActive(now);
     if (chosen == connections_.end())
         return false;
     Connection &connection = *chosen->second.connection;
-    logLine("conn %llu from %s closed to make room for a new one: %s, and it moved the fewest "
-            "bytes (%llu in the last %g s)",
+    std::optional<Micros> last = connection.lastRequest();
+    char silence[80];
+    if (last)
+        std::snprintf(silence, sizeof silence, "its last request came %.1f s ago",
+                      static_cast<double>(now - *last) / kMicrosPerSecond);
+    else
+        std::snprintf(silence, sizeof silence, "it sent no whole request in the %.1f s it was open",
+                      static_cast<double>(now - connection.acceptedAt()) / kMicrosPerSecond);
+    logLine("conn %llu from %s closed to make room for a new one: %s, and %s",
             static_cast<unsigned long long>(connection.number()), chosen->second.peer.c_str(),
-            why.c_str(), static_cast<unsigned long long>(connection.recentBytes(now)),
-            static_cast<double>(trafficPeriod(context_.options)) / kMicrosPerSecond);
+            why.c_str(), silence);
     connection.closeNow("made room: " + why);
     forget(chosen);
     return true;
 }
 
-Server::Slots::iterator Server::leastUsed(const Connection *keep, Micros now)
+Server::Slots::iterator Server::leastActive(Micros now)
 {
-    // The one that moved the fewest bytes lately, busy or not: a client
-    // that keeps many connections open with a byte now and then must not
-    // keep everyone else out.  Newcomers go last, as they have had no time
-    // to move anything; among equals, an idle one before one waiting on
-    // us, and then the one quiet longest.
-    using Standing = std::tuple<bool, uint64_t, bool, Micros>;
-    auto standing = [now](const Connection &c) {
-        return Standing{now - c.acceptedAt() < kNewcomerGrace, c.recentBytes(now),
-                        !c.idleSince().has_value(), c.lastActive()};
-    };
+    // What a client gets from us comes by requests, so a connection that
+    // sent one lately is in use and keeps its place, however few bytes it
+    // moved; bytes alone can be dripped by anyone.  One that sent none
+    // keeps it, however new, only while nobody else needs it: a grace for
+    // newcomers would let a client that reopens every connection closed
+    // keep all of its own and push out everyone older.  Those that never
+    // sent a whole request go first, then the one silent longest.
+    const Micros period = activityPeriod(context_.options);
+    using Standing = std::pair<bool, Micros>;  // sent a request; silent since
     Slots::iterator chosen = connections_.end();
     Standing least;
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
         const Connection &connection = *it->second.connection;
-        if (&connection == keep || connection.finished())
+        std::optional<Micros> last = connection.lastRequest();
+        if (connection.finished() || (last && now - *last < period))
             continue;
-        Standing mine = standing(connection);
+        Standing mine{last.has_value(), last.value_or(connection.acceptedAt())};
         if (chosen == connections_.end() || mine < least) {
             chosen = it;
             least = mine;

@@ -75,8 +75,8 @@ private:
     void reschedule(Slot &slot);
     void serveBacklogs(Micros now);
     void closeIdle(Micros now);
-    bool makeRoom(const Connection *keep, const std::string &why);
-    Slots::iterator leastUsed(const Connection *keep, Micros now);
+    bool makeRoom(const std::string &why);
+    Slots::iterator leastActive(Micros now);
     void reap();
     Slots::iterator forget(Slots::iterator it);
 
@@ -89,9 +89,8 @@ private:
     std::vector<Polled> polled_;  // what polls_[i] is
     uint64_t accepted_ = 0;
     Micros acceptPausedUntil_ = 0;  // 0: accepting
-    // A new connection on a descriptor this high makes room by closing the
-    // one that moved the fewest bytes lately: the descriptors above are kept
-    // for files.
+    // A new connection on a descriptor this high makes room by closing one
+    // not in use, or is refused: the descriptors above are kept for files.
     rlim_t roomyBelow_ = 0;
     std::vector<uint64_t> backlogged_;  // connections with a backlog, as polled
     std::optional<Micros> nextIdleCheck_;  // when the first idle connection expires

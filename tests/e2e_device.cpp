@@ -48,15 +48,6 @@ long long sizeOf(const std::string &path)
 // --- Raw requests, for what the client cannot do: thousands of requests
 // in flight, or a connection that stays open doing nothing.
 
-// The record's integers are little-endian.
-std::string le32(u_int32_t v)
-{
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; i++)
-        bytes[i] = (char)(v >> (8 * i));
-    return bytes;
-}
-
 std::string request(bool list, const std::string &name, u_int32_t offset = 0)
 {
     std::string field = name;
@@ -65,7 +56,7 @@ std::string request(bool list, const std::string &name, u_int32_t offset = 0)
     std::string header = be16(0) + be16(list ? KX_FILE_TAVIK_LIST_REQ_MSG : KX_FILE_TAVIK_GET_REQ_MSG) +
                          be32(0x14620614) + be32(0x00c0ffee) + be16((unsigned)size) +
                          be16(KX_SYSCOM_REQ_FLAGS);
-    return header + field + le32(offset) + (list ? be32(100) : "");
+    return header + field + be32(offset) + (list ? be32(100) : "");
 }
 
 // A connection to the device, from `from` (an address of loopback) when
@@ -264,6 +255,43 @@ TEST(Device, ListingsShowNothingOutsideTheRoot)
         EXPECT_NE(r.err.find("AccessViolation"), std::string::npos) << name << ": " << r.err;
         EXPECT_EQ(readfile(here / "copy"), "") << name;
     }
+}
+
+// Later pages, which come from what the first one read, are byte for byte
+// those of a connection that read nothing before: unchanged, with a file
+// grown, a link led out of the root and back in elsewhere, an entry added.
+TEST(Device, LaterPagesOfAListingAreWhatAReadingGives)
+{
+    Scratch top;
+    std::string root = top / "root", many = root + "/many", other = root + "/other";
+    for (const std::string &dir : {root, many, other, top / "outside"})
+        mkdir(dir.c_str(), 0755);
+    writefile(other + "/x", "7 bytes");
+    for (int i = 0; i < 250; i++)
+        writefile(many + "/f" + std::to_string(1000 + i), "");
+    ASSERT_EQ(symlink("../other/x", (many + "/zz").c_str()), 0);
+    QuietDevice dev(root, {});
+    const std::pair<std::function<void()>, int> changes[] = {
+        {[] {}, 251},
+        {[&] { writefile(many + "/f1150", "grown"); }, 251},
+        {[&] { rename(other.c_str(), (other + ".in").c_str()), symlink("../outside", other.c_str()); }, 250},
+        {[&] { unlink(other.c_str()), rename((other + ".in").c_str(), other.c_str()); }, 251},
+        {[&] { writefile(many + "/f0999", ""); }, 252},
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a directory just changed is read anew
+    int paging = dial();
+    ASSERT_EQ(le32at(ask(paging, request(true, "many")), kCodeAt + 4), 251);
+    for (size_t i = 0; i < std::size(changes); i++) {
+        changes[i].first();
+        for (u_int32_t offset : {100u, 200u}) {
+            int fresh = dial();
+            std::string want = ask(fresh, request(true, "many", offset));
+            close(fresh);
+            EXPECT_EQ(ask(paging, request(true, "many", offset)), want) << i << " " << offset;
+            EXPECT_EQ(le32at(want, kCodeAt + 4), changes[i].second) << i << " " << offset;
+        }
+    }
+    close(paging);
 }
 
 // A newline in a name must not start a listing line of its own.
@@ -502,9 +530,9 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
 }
 
 // A client holding every place with connections that each send a byte now
-// and then keeps nobody out: at --max-connections the connection that moved
-// the fewest bytes lately makes room, busy or not, and a real client gets
-// in and is served at once.  One that moved more (a listing every 100 ms),
+// and then, never a whole request, keeps nobody out: at --max-connections
+// the one silent longest makes room, and a real client gets in and is
+// served at once.  One that sends requests (a listing every 100 ms),
 // though open longest, is never the one closed.
 TEST(Device, DrippingConnectionsCannotLockOthersOut)
 {
@@ -548,9 +576,49 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
     EXPECT_EQ(open, 98);
     std::string log = dev.log();
     EXPECT_NE(log.find("closed to make room for a new one: --max-connections 100 reached, "
-                       "and it moved the fewest bytes ("),
+                       "and it sent no whole request in the "),
               std::string::npos)
         << log;
+}
+
+// 1,030 connections that send nothing, each reopened as soon as it is closed,
+// keep the device at its cap; downloads keep their places all the same.
+TEST(Device, ChurningConnectionsCannotCloseADownload)
+{
+    rlimit limit;  // the default --max-connections 1024, and six more
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
+    ASSERT_TRUE(setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > 1100) << limit.rlim_cur;
+    Scratch root;
+    std::string data = pattern(1 << 20, 9);
+    writefile(root / "f", data);
+    QuietDevice dev(root.path(), {});
+    std::atomic<bool> stop{false};
+    std::atomic<long> reopened{0};
+    std::thread churn([&] {
+        std::vector<pollfd> polls(1030, pollfd{-1, POLLIN, 0});
+        for (; !stop; poll(polls.data(), polls.size(), 50))
+            for (pollfd &p : polls)
+                if (p.fd < 0 || p.revents) {
+                    reopened += p.fd >= 0 && close(p.fd) == 0;
+                    p = pollfd{dial(), POLLIN, 0};
+                }
+        for (pollfd &p : polls)
+            close(p.fd);
+    });
+    for (int i = 0; reopened < 100 && i < 1000; i++)  // the cap is full, and churning
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (auto args : {std::vector<std::string>{"-g", "f", "-o", "copy"}, {"-g", "-b", "f", "-o", "copy"}})
+        for (int run = 0; run < 3; run++) {
+            Scratch here;
+            long before = reopened;
+            Result r = tavik(args, {}, here.path());
+            EXPECT_EQ(r.status, 0) << args[1] << " " << run << ": " << r.out << r.err;
+            EXPECT_TRUE(readfile(here / "copy") == data) << args[1] << " " << run;
+            EXPECT_GT(reopened, before) << "no connection was closed to make room meanwhile";
+        }
+    stop = true;
+    churn.join();
 }
 
 // --max-per-peer counts by address, not port: the eleventh connection from
@@ -713,9 +781,35 @@ TEST(Device, SplitGapSpacesThePieces)
         close(fd);
 }
 
+// After the client's end of stream, what is owed comes whole, then the end
+// of the stream, at once: not after 40 ms gaps (over 3 s in all) or delays.
+TEST(Device, EndOfStreamSendsWhatIsOwedAtOnceAndCloses)
+{
+    Scratch root;
+    std::string data = pattern(300, 6);
+    writefile(root / "f", data);
+    for (auto [split, delay] : {std::pair<std::string, std::string>{"65535", "0"}, {"7", "0"}, {"7", "3000"}}) {
+        SCOPED_TRACE(split + " " + delay);
+        QuietDevice dev(root.path(), {"--delay", delay, "--split", split, "--split-gap", "40"});
+        int fd = dial();
+        ASSERT_TRUE(fd >= 0 && sendAll(fd, request(false, "f") + request(true, "/")));
+        std::string bytes, reply;
+        auto shut = Clock::now();
+        shutdown(fd, SHUT_WR);
+        while (receive(fd, bytes, 1000) && Clock::now() - shut < std::chrono::seconds(10))
+            ;
+        EXPECT_LT(Clock::now() - shut, std::chrono::milliseconds(1500)) << "no end of stream";
+        close(fd);
+        ASSERT_TRUE(nextReply(bytes, reply) && reply.substr(kGetFixed) == data);
+        ASSERT_TRUE(nextReply(bytes, reply) && le32at(reply, kCodeAt) == 0);
+        EXPECT_EQ(bytes, "");
+    }
+}
+
 // A connection whose reply the device drips out a byte a second moved
-// little, but waits on the device: at the cap, a connection that moved a
-// few bytes more, all of its own doing, is the one closed.
+// little, but sent its request: at the cap, a connection that moved a few
+// bytes more, never a whole request, is the one closed.  Once both left
+// open have sent requests, a newcomer is refused instead.
 TEST(Device, ADripIsNotTakenForTheLeastUsed)
 {
     Scratch root;
@@ -740,11 +834,19 @@ TEST(Device, ADripIsNotTakenForTheLeastUsed)
     EXPECT_TRUE(closedByDevice(talker, 1000));
     EXPECT_FALSE(closedByDevice(drip, 0));
     EXPECT_FALSE(closedByDevice(newcomer, 0));
-    for (int fd : {drip, talker, newcomer})
+    // Its reply drips too: its first byte says the request is in.
+    bytes.clear();
+    ASSERT_TRUE(sendAll(newcomer, list) && receive(newcomer, bytes, 1000) && bytes.size() == 1);
+    int refused = dial();
+    EXPECT_TRUE(closedByDevice(refused, 1000));
+    EXPECT_FALSE(closedByDevice(drip, 0) || closedByDevice(newcomer, 0));
+    for (int fd : {drip, talker, newcomer, refused})
         close(fd);
     std::string log = dev.log();
     EXPECT_NE(log.find("conn 2 from 192.168.255.1:"), std::string::npos) << log;
     EXPECT_NE(log.find("closed to make room for a new one: --max-connections 2 reached"),
               std::string::npos)
         << log;
+    EXPECT_NE(log.find(": --max-connections 2 reached, and every connection open sent a request "
+                       "within the last 60 s\n"), std::string::npos) << log;
 }
