@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds tavik and tavik-device, serves a sample directory from a stand-in
-# device on 127.0.0.1, then lists it and downloads a file both ways.
+# device on 127.0.0.1, then lists it, downloads a file both ways, and
+# several files in one run.
 # Nothing goes to the real device's address: TAVIK_DEVICE points at the
 # stand-in.  Leaves nothing running.
 set -euo pipefail
@@ -70,6 +71,12 @@ step "tavik -g -b ttiTrace.dat -o piped.dat   (pipelined: 16 requests in flight)
 t0=$(now); "$tavik" -g -b ttiTrace.dat -o piped.dat; t1=$(now)
 echo "took $(rate "$size" "$t0" "$t1")"
 
+step "tavik -g -b --output-dir batch --report batch.jsonl ttiTrace.dat empty.dat logs/boot001.log   (three files, one connection)"
+mkdir batch
+"$tavik" -g -b --output-dir batch --report batch.jsonl ttiTrace.dat empty.dat logs/boot001.log
+echo "batch.jsonl, a JSON line for each file:"
+cat batch.jsonl
+
 step "tavik -g empty.dat   (local name taken from the remote one)"
 "$tavik" -g empty.dat
 
@@ -82,4 +89,7 @@ step "checking the copies against the originals"
 cmp block.dat "$root/ttiTrace.dat"
 cmp piped.dat "$root/ttiTrace.dat"
 cmp empty.dat "$root/empty.dat"
+cmp batch/ttiTrace.dat "$root/ttiTrace.dat"
+cmp batch/empty.dat "$root/empty.dat"
+cmp batch/boot001.log "$root/logs/boot001.log"
 echo "all downloaded files match the originals"
