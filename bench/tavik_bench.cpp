@@ -128,6 +128,7 @@ const char *kindName(Kind kind)
 
 struct Options {
     bool quick = false;
+    bool planOnly = false;  // --plan: print the plan, run nothing
     int runs = 0;  // 0: chosen per case
     std::string csv = "bench/results.csv";
     std::string tavik = TAVIK_BIN;
@@ -199,6 +200,8 @@ std::string caseLabel(const Case &c)
         return "listing";
     case Kind::Batch:
         return format("%s %s", c.loop ? "loop" : "batch", modeName(c.mode));
+    case Kind::Small:
+        return format("small %s", modeName(c.mode));
     default:
         return c.window ? format("window %d", c.window) : modeName(c.mode);
     }
@@ -230,6 +233,8 @@ const char kUsage[] =
     "                   where a run is long); paired rows run N of each client\n"
     "  --rows LIST      classic, window, retry, small, listing, batch, any of\n"
     "                   them (default all six)\n"
+    "  --plan           print what would run and how long it should take, and\n"
+    "                   run nothing\n"
     "\n"
     "The classic rows: every delay, mode and size.\n"
     "  --delays LIST    delays in ms, comma-separated (default 0,0.5,2,10)\n"
@@ -433,6 +438,10 @@ Options parseCommandLine(int argc, char **argv)
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
+        if (arg == "--plan") {
+            options.planOnly = true;
+            continue;
+        }
         if (arg == "--quick") {
             options.quick = true;
             options.windowRows = options.retryRows = false;
@@ -550,8 +559,9 @@ Case makeListingCase(const Options &options)
     c.kind = Kind::Listing;
     c.delayMs = options.listDelay;
     c.entries = options.listEntries;
-    // Each page costs the device a pass over the whole folder besides the delay.
-    c.expected = 0.01 + listPages(c.entries) * (c.delayMs + 3) / 1000;
+    // Each page costs the device a pass over the whole folder besides the
+    // delay, about a microsecond an entry.
+    c.expected = 0.01 + listPages(c.entries) * (c.delayMs + c.entries * 1e-3) / 1000;
     c.runs = runsOf(options, c);
     return c;
 }
@@ -664,7 +674,8 @@ void printPlan(const Options &options, const std::vector<Case> &cases)
         total += all;
         std::string one = format("%7.2f s", c.expected);
         if (c.others > 0)
-            one += format(" + %s %.2f s", otherName(c), c.expectedOther);
+            one += format(" + %s %.2f s%s", otherName(c), c.expectedOther,
+                          c.others > 1 ? " each" : "");
         std::printf("  D %4g ms  %-15s  %-13s  %s x %d = %6.1f s%s\n", c.delayMs,
                     caseLabel(c).c_str(), whatText(c).c_str(), one.c_str(), c.runs, all,
                     c.kind == Kind::Classic && c.runs == 3 && c.expected > 5 ? "  (long: 3 runs)"
@@ -1320,12 +1331,14 @@ Stats summarise(const Case &c, const std::vector<Sample> &samples)
                              [](const Sample &s) { return double(s.counts.connections); }))};
 }
 
-void reportRun(const Case &c, int i, const char *who, const Sample &s)
+// A run's line on standard error; fetched: whether the run fetched the
+// case's bytes (tavik --version fetches nothing).
+void reportRun(const Case &c, int i, const char *who, const Sample &s, bool fetched = true)
 {
     std::string extra = s.retries ? format("  %d retries", s.retries) : std::string();
     if (s.counts.requests || s.counts.connections)
         extra += format("  %d requests, %d connections", s.counts.requests, s.counts.connections);
-    double bytes = payloadBytes(c);
+    double bytes = fetched ? payloadBytes(c) : 0;
     std::string rate = bytes > 0 ? format("  %8.2f MiB/s", bytes / kMiB / s.wall) : std::string();
     std::fprintf(stderr, "  %-36s run %d/%d %-9s %8.4f s%s%s\n", caseName(c).c_str(), i + 1,
                  c.runs, who, s.wall, rate.c_str(), extra.c_str());
@@ -1364,7 +1377,7 @@ Row measure(const Options &options, const Scratch &scratch, Device &device, Devi
             break;
         case Kind::Small:
             other.push_back(runOnce(options, scratch, device, c, Client::Start, c.expectedOther));
-            reportRun(c, i, "start", other.back());
+            reportRun(c, i, "start", other.back(), false);
             mine.push_back(runOnce(options, scratch, device, c, Client::Tavik, c.expected));
             reportRun(c, i, "tavik", mine.back());
             break;
@@ -1930,6 +1943,8 @@ int runBenchmark(const Options &options)
     if (cases.empty())
         usageError("nothing to run");
     printPlan(options, cases);
+    if (options.planOnly)
+        return 0;
     Scratch scratch;
     makeServedFiles(scratch, cases);
     double t0 = now();
