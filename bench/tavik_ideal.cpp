@@ -2,30 +2,43 @@
 // download with nothing in it but the transfer: the same requests as
 // tavik -g -b --window N (260 bytes each, offsets 1024 apart, ascending),
 // and every reply read off the socket and thrown away.  It checks nothing
-// but the first reply's return code and file size, writes no file, and
-// asks for more after every read, however few replies that read brought.
-// Whatever tavik falls short of it, against the same device, is tavik's
-// own cost.
+// but the first reply's return code and file size, and asks for more
+// after every read, however few replies that read brought.  Whatever tavik
+// falls short of it, against the same device, is tavik's own cost.
 //
-//   TAVIK_DEVICE=127.0.0.1:PORT tavik-ideal NAME WINDOW
+// With --write FILE it also writes what it gets, as a sensible client
+// would: each block at its offset, the blocks of one read that follow on
+// from each other gathered into one pwritev() straight from the receive
+// buffer, after the next requests have gone out.  Of the replies it then
+// looks at the offset and length too, and nothing else; FILE is created
+// or truncated.  What tavik falls short of this one is what it spends
+// beyond writing the file.
 //
-// Exits 0 only once exactly ceil(size/1024) replies have arrived, and
-// prints "blocks B bytes S" on standard output.  There is no built-in
-// endpoint: TAVIK_DEVICE must name 127.x.x.x:PORT, anything else is refused.
+//   TAVIK_DEVICE=127.0.0.1:PORT tavik-ideal [--write FILE] NAME WINDOW
+//
+// Exits 0 only once exactly ceil(size/1024) replies have arrived (and, with
+// --write, been written), and prints "blocks B bytes S" on standard output,
+// with --write followed by "writes W", the pwritev() calls it took.  There
+// is no built-in endpoint: TAVIK_DEVICE must name 127.x.x.x:PORT, anything
+// else is refused.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,9 +70,10 @@ void fail(const char *fmt, ...)
 {
     std::fprintf(stderr,
                  "tavik-ideal: %s\n"
-                 "Usage: TAVIK_DEVICE=127.0.0.1:PORT tavik-ideal NAME WINDOW\n"
-                 "  NAME    the file to fetch (at most %d characters)\n"
-                 "  WINDOW  requests in flight, 1-%d\n",
+                 "Usage: TAVIK_DEVICE=127.0.0.1:PORT tavik-ideal [--write FILE] NAME WINDOW\n"
+                 "  --write FILE  write the blocks into FILE, each at its offset\n"
+                 "  NAME          the file to fetch (at most %d characters)\n"
+                 "  WINDOW        requests in flight, 1-%d\n",
                  why, KX_FILE_TAVIK_NAME_LEN - 1, kMaxWindow);
     std::exit(2);
 }
@@ -192,10 +206,103 @@ private:
     size_t start_ = 0, end_ = 0;
 };
 
+// With --write: the blocks of one read, gathered while they lie in the
+// receive buffer, and written before the next read moves them.  Blocks
+// that follow on from each other go in one pwritev(); a block elsewhere
+// begins another.
+class Writer {
+public:
+    explicit Writer(const char *path) : path_(path)
+    {
+        fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            fail("%s: %s", path, std::strerror(errno));
+    }
+
+    // The data of block reply msg (size bytes in all), for a file of filesize bytes.
+    void add(const u8 *msg, size_t size, long long filesize)
+    {
+        SKxFileTavikGetResp fixed;
+        std::memcpy(&fixed, msg + KX_SYSCOM_HEADER_SIZE, KX_FILE_TAVIK_GET_RESP_FIXED);
+        long long offset = le32(static_cast<u32>(fixed.offset));
+        long long length = le32(static_cast<u32>(fixed.length));
+        size_t dataAt = KX_SYSCOM_HEADER_SIZE + KX_FILE_TAVIK_GET_RESP_FIXED;
+        if (size < dataAt || length < 0 || static_cast<size_t>(length) > size - dataAt ||
+            offset < 0 || offset + length > filesize)
+            fail("a reply of %zu bytes claims %lld bytes at %lld", size, length, offset);
+        if (length == 0)
+            return;
+        if (runs_.empty() || offset != end_ || iov_.size() - runs_.back().first >= IOV_MAX)
+            runs_.push_back(Run{iov_.size(), offset});
+        iov_.push_back(iovec{const_cast<u8 *>(msg + dataAt), static_cast<size_t>(length)});
+        end_ = offset + length;
+    }
+
+    // Everything added since the last flush, one pwritev() per run.
+    void flush()
+    {
+        for (size_t r = 0; r < runs_.size(); ++r) {
+            size_t first = runs_[r].first;
+            size_t stop = r + 1 < runs_.size() ? runs_[r + 1].first : iov_.size();
+            off_t at = runs_[r].at;
+            while (first < stop) {
+                ssize_t n = pwritev(fd_, &iov_[first], static_cast<int>(stop - first), at);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    fail("%s: %s", path_, n < 0 ? std::strerror(errno) : "nothing written");
+                writes_++;
+                at += n;
+                // A short write: the pieces written dropped, a part one cut.
+                for (size_t left = static_cast<size_t>(n); left > 0;) {
+                    size_t take = std::min(left, iov_[first].iov_len);
+                    iov_[first].iov_base = static_cast<u8 *>(iov_[first].iov_base) + take;
+                    iov_[first].iov_len -= take;
+                    left -= take;
+                    if (iov_[first].iov_len == 0)
+                        first++;
+                }
+            }
+        }
+        iov_.clear();
+        runs_.clear();
+    }
+
+    void close()
+    {
+        flush();
+        if (::close(fd_) != 0)
+            fail("%s: %s", path_, std::strerror(errno));
+    }
+
+    long long writes() const { return writes_; }
+
+private:
+    struct Run {
+        size_t first;  // its first piece in iov_
+        long long at;  // its offset in the file
+    };
+
+    const char *path_;
+    int fd_ = -1;
+    std::vector<iovec> iov_;
+    std::vector<Run> runs_;
+    long long end_ = 0;
+    long long writes_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    const char *writeTo = nullptr;
+    if (argc > 1 && std::strcmp(argv[1], "--write") == 0) {
+        if (argc < 3 || !*argv[2])
+            usage("--write needs a FILE");
+        writeTo = argv[2];
+        argc -= 2;
+        argv += 2;
+    }
     if (argc != 3)
         usage("expected NAME and WINDOW");
     std::string name = argv[1];
@@ -206,6 +313,9 @@ int main(int argc, char **argv)
     if (end == argv[2] || *end != '\0' || window < 1 || window > kMaxWindow)
         usage("bad WINDOW");
     sockaddr_in to = loopbackEndpoint();
+    std::optional<Writer> writer;
+    if (writeTo)
+        writer.emplace(writeTo);
 
     int sd = connectTo(to);
     Requests requests(name);
@@ -227,6 +337,8 @@ int main(int argc, char **argv)
     if (filesize < 0)
         fail("the device gives a file size of %lld", filesize);
     long long blocks = filesize > 0 ? (filesize + kBlock - 1) / kBlock : 1;
+    if (writer)
+        writer->add(msg, size, filesize);
 
     long long received = 1, inflight = 0, nextoff = kBlock;
     for (;;) {
@@ -236,17 +348,26 @@ int main(int argc, char **argv)
             inflight++;
         }
         requests.send(sd);
+        // The blocks of the last read, now that the next requests are out.
+        if (writer)
+            writer->flush();
         if (received == blocks)
             break;
         replies.readSome();
-        while (replies.next(&size)) {
-            received++;
+        while ((msg = replies.next(&size))) {
+            if (++received <= blocks && writer)
+                writer->add(msg, size, filesize);
             inflight--;
         }
         if (received > blocks)
             fail("%lld replies for %lld blocks", received, blocks);
     }
     close(sd);
-    std::printf("blocks %lld bytes %lld\n", blocks, filesize);
+    if (writer) {
+        writer->close();
+        std::printf("blocks %lld bytes %lld writes %lld\n", blocks, filesize, writer->writes());
+    } else {
+        std::printf("blocks %lld bytes %lld\n", blocks, filesize);
+    }
     return 0;
 }
