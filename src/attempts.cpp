@@ -46,7 +46,7 @@ static void armtimer(double seconds)
     sa.sa_handler = ring;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGALRM, &sa, NULL);
-    long long us = llround(seconds * 1e6);
+    long long us = (long long)(seconds * 1e6 + 0.5);
     memset(&it, 0, sizeof it);
     it.it_value.tv_sec = (time_t)(us / 1000000);
     it.it_value.tv_usec = (suseconds_t)(us % 1000000);

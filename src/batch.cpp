@@ -106,19 +106,25 @@ void readnames(const char *path)
 
     if (in == NULL)
         failmsg(USAGE, "--input-file '%s': %s", path, strerror(errno));
-    while ((len = getline(&line, &cap, in)) >= 0) {
-        lineno++;
-        size_t n = (size_t)len;
-        if (n > 0 && line[n - 1] == '\n')
-            n--;
-        if (n > 0 && line[n - 1] == '\r')
-            n--;
-        if (!blank(line, n) && line[0] != '#')
-            addline(path, lineno, line, n);
+    try {
+        while ((len = getline(&line, &cap, in)) >= 0) {
+            lineno++;
+            size_t n = (size_t)len;
+            if (n > 0 && line[n - 1] == '\n')
+                n--;
+            if (n > 0 && line[n - 1] == '\r')
+                n--;
+            if (!blank(line, n) && line[0] != '#')
+                addline(path, lineno, line, n);
+        }
+        if (ferror(in))
+            failmsg(USAGE, "--input-file '%s': %s", path, strerror(errno));
+    } catch (const failure &) {
+        free(line);
+        if (in != stdin)
+            fclose(in);
+        throw;
     }
-    int e = errno;
-    if (ferror(in))
-        failmsg(USAGE, "--input-file '%s': %s", path, strerror(e));
     free(line);
     if (in != stdin)
         fclose(in);
@@ -204,13 +210,16 @@ static void nodoubles(void)
     for (int i = 0; i < bt.n; i++)
         keys[i] = {filekey(bt.jobs[i].local), i};
     qsort(keys, (size_t)bt.n, sizeof *keys, bykey);
-    for (int i = 1; i < bt.n; i++)
+    int twice = -1;
+    for (int i = 1; i < bt.n && twice < 0; i++)
         if (strcmp(keys[i - 1].key, keys[i].key) == 0)
-            failmsg(USAGE, "two downloads would write '%s': give one a name of its own "
-                           "(REMOTE<TAB>LOCAL in --input-file)", bt.jobs[keys[i].job].local);
+            twice = keys[i].job;
     for (int i = 0; i < bt.n; i++)
         free(keys[i].key);
     free(keys);
+    if (twice >= 0)
+        failmsg(USAGE, "two downloads would write '%s': give one a name of its own "
+                       "(REMOTE<TAB>LOCAL in --input-file)", bt.jobs[twice].local);
 }
 
 int planbatch(const char *dir, const char *local)
@@ -242,15 +251,16 @@ int planbatch(const char *dir, const char *local)
             failmsg(USAGE, "'%s' names no file to write locally: give one with "
                            "REMOTE<TAB>LOCAL in --input-file", j->remote);
         size_t len = strlen(dir) + strlen(base) + 2;
+        if (len > 10000)
+            failmsg(USAGE, "local name too long: at most 9999 characters");
         char *local = (char *)malloc(len);
         if (local == NULL)
             failmsg(LOCAL, "out of memory for the list of files");
+        const char *in = dir, *sep = dir[strlen(dir) - 1] == '/' ? "" : "/";
         if (here || base[0] == '/')
-            snprintf(local, len, "%s", base);
-        else
-            snprintf(local, len, "%s%s%s", dir, dir[strlen(dir) - 1] == '/' ? "" : "/", base);
-        if (strlen(local) >= 10000)
-            failmsg(USAGE, "local name too long: at most 9999 characters");
+            in = sep = "";
+        if (snprintf(local, len, "%s%s%s", in, sep, base) >= (int)len)
+            failmsg(LOCAL, "local name cut short");  // not reached: len is enough
         free(j->local);
         j->local = local;
     }

@@ -1079,22 +1079,40 @@ static void onename(const struct source *src, int n, struct command *cmd, const 
     }
 }
 
-// Reads the command line into cmd and filename, and a batch's names into
-// the batch; usage text and exit for -h, --help, --version and what
-// getopt refuses.
-static void parseargs(int argc, char **argv, struct command *cmd)
+// The names, and what the options make of them: the one download of a
+// run, or a batch.
+static void takenames(struct command *cmd, const struct source *src, int n, const char *out)
 {
-    struct source *src = (struct source *)calloc((size_t)argc, sizeof *src);
-    const char *out = NULL;
+    int getting = cmd->og && !cmd->ol, batch = getting && opt.batch;
+
+    if (batch && out != NULL && strcmp(out, "-") == 0)
+        failmsg(USAGE, "-o - takes one file, not a batch (--output-dir, --input-file)");
+    if (!batch)
+        onename(src, n, cmd, out);
+    int tostdout = getting && !batch && strcmp(filename, "-") == 0;
+    checkapplies(cmd->ol, cmd->og, cmd->ot, tostdout);
+    if (batch) {
+        for (int i = 0; i < n; i++)
+            src[i].file ? readnames(src[i].s) : addname(src[i].s);
+        planbatch(opt.outputdir ? opt.outputdir : ".", out);
+    } else if (getting) {
+        addjob(cmd->name, filename);
+    }
+    batchmode(batch, opt.quiet);
+    pr.info = tostdout || opt.quiet || batch ? stderr : stdout;
+}
+
+// The options in their order; the names and input files into src.
+static int readopts(int argc, char **argv, struct command *cmd, struct source *src,
+                    const char **out)
+{
     int c, n = 0;
 
-    if (src == NULL)
-        failmsg(LOCAL, "out of memory for the command line");
     while ((c = getopt_long(argc, argv, "-c:t:o:lgphb", longopts(), NULL)) != -1) {
         switch (c) {
         case 'c': takehex("core", optarg, &cmd->core); break;
         case 't': takehex("task", optarg, &cmd->task); break;
-        case 'o': out = optarg; break;
+        case 'o': *out = optarg; break;
         case 'l': cmd->ol = 1; break;
         case 'g': cmd->og = 1; break;
         case 'b': cmd->ot = 1; break;
@@ -1119,26 +1137,29 @@ static void parseargs(int argc, char **argv, struct command *cmd)
     }
     for (; optind < argc; optind++)  // after "--": names, even ones that start with '-'
         src[n++] = {argv[optind], 0};
+    return n;
+}
 
-    int getting = cmd->og && !cmd->ol, batch = getting && opt.batch;
-    if (batch && out != NULL && strcmp(out, "-") == 0)
-        failmsg(USAGE, "-o - takes one file, not a batch (--output-dir, --input-file)");
-    if (!batch)
-        onename(src, n, cmd, out);
-    int tostdout = getting && !batch && strcmp(filename, "-") == 0;
-    checkapplies(cmd->ol, cmd->og, cmd->ot, tostdout);
-    if (batch) {
-        for (int i = 0; i < n; i++)
-            src[i].file ? readnames(src[i].s) : addname(src[i].s);
-        planbatch(opt.outputdir ? opt.outputdir : ".", out);
-    } else if (getting) {
-        addjob(cmd->name, filename);
+// Reads the command line into cmd and filename, and a batch's names into
+// the batch; usage text and exit for -h, --help, --version and what
+// getopt refuses.
+static void parseargs(int argc, char **argv, struct command *cmd)
+{
+    struct source *src = (struct source *)calloc((size_t)argc, sizeof *src);
+    const char *out = NULL;
+
+    if (src == NULL)
+        failmsg(LOCAL, "out of memory for the command line");
+    try {
+        int n = readopts(argc, argv, cmd, src, &out);
+        takenames(cmd, src, n, out);
+    } catch (const failure &) {
+        free(src);
+        throw;
     }
-    batchmode(batch, opt.quiet);
     free(src);
     if (opt.report)
         openreport(opt.report);
-    pr.info = tostdout || opt.quiet || batch ? stderr : stdout;
 }
 
 // One attempt on the connection sd: the operation the command asks for.

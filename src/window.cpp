@@ -19,7 +19,8 @@ void startflight(struct flight *fl, int first, const int *checks, int n)
     memset(fl->got, 0, sizeof fl->got);
     fl->nextoff = fl->lowoff = first;
     fl->nchecks = n;
-    memcpy(fl->checks, checks, sizeof *checks * (size_t)n);
+    if (n > 0)
+        memcpy(fl->checks, checks, sizeof *checks * (size_t)n);
     fl->asked = 0;
     fl->nflight = 0;
 }
