@@ -887,9 +887,9 @@ static void takeblock(struct slots *sl, struct xfer *xs, const struct getreply *
           : live(&xs[1]) && holds(&xs[1].fl, r->offset) ? 1 : -1;
 
     if (k < 0) {
-        // Names no request in flight: with one file live, its checks say
-        // what is wrong; with two, it belongs to neither.
-        if (live(&xs[0]) && live(&xs[1]))
+        // Names no request in flight: a single download's checks say what
+        // is wrong; in a batch it could belong to any file, so to none.
+        if (inbatch())
             outofstep("reply for offset %d, which is not in flight", r->offset);
         k = live(&xs[0]) ? 0 : 1;
     }
