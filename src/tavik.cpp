@@ -658,10 +658,28 @@ static off_t beginfile(struct slots *sl, int j)
     return from;
 }
 
+// Whether a reply's name field names the file asked for.  The field is
+// not something every device fills, or fills with the name as asked: a
+// connection's first reply tells whether this device echoes the name
+// (*echoes: -1 not yet known), and from then on a reply that names
+// another file answers a request it only looks like, as a duplicate of the
+// file before's last reply looks like the next file's first.
+static void checkname(int *echoes, const struct getreply *r, const char *asked)
+{
+    size_t n = strlen(asked);
+    int same = strnlen(r->filename, KX_FILE_TAVIK_NAME_LEN) == n && memcmp(r->filename, asked, n) == 0;
+
+    if (*echoes < 0)
+        *echoes = same;
+    else if (*echoes && !same)
+        outofstep("reply for offset %d names '%.*s', asked for '%s'", r->offset,
+                  (int)strnlen(r->filename, KX_FILE_TAVIK_NAME_LEN), r->filename, asked);
+}
+
 // One file block by block.  Its first reply, if it names what was asked,
 // proves the final block of the file before it (*prev); its own final
 // block then waits for the same proof.
-static void getfile(int sd, u32 core, u32 task, struct slots *sl, int j, int *prev)
+static void getfile(int sd, u32 core, u32 task, struct slots *sl, int j, int *prev, int *echoes)
 {
     struct getreply r;
     struct download *d = slotfor(sl, j);
@@ -675,6 +693,8 @@ static void getfile(int sd, u32 core, u32 task, struct slots *sl, int j, int *pr
     for (;;) {
         getblock(sd, core, task, name, offset, d, &r);
         int first = filesize < 0;
+        if (inbatch())
+            checkname(echoes, &r, name);
         if (*prev >= 0) {
             if (r.offset != offset)
                 outofstep("reply for offset %d, asked for %d", r.offset, offset);
@@ -725,10 +745,11 @@ static void getfile(int sd, u32 core, u32 task, struct slots *sl, int j, int *pr
 static int getreq(int sd, u32 core, u32 task, struct slots *sl)
 {
     int prev = -1;  // the file whose final block waits for the next reply
+    int echoes = -1;
 
     for (int j = firstopen(); j >= 0; j = nextpending(j)) {
         try {
-            getfile(sd, core, task, sl, j, &prev);
+            getfile(sd, core, task, sl, j, &prev, &echoes);
         } catch (const failure &f) {
             if (!ownfailure(&f))
                 throw;
@@ -881,7 +902,7 @@ static void instep(struct slots *sl, struct xfer *o)
 }
 
 // One pipelined reply: the file whose request it answers takes it.
-static void takeblock(struct slots *sl, struct xfer *xs, const struct getreply *r)
+static void takeblock(struct slots *sl, struct xfer *xs, const struct getreply *r, int *echoes)
 {
     int k = live(&xs[0]) && holds(&xs[0].fl, r->offset) ? 0
           : live(&xs[1]) && holds(&xs[1].fl, r->offset) ? 1 : -1;
@@ -895,6 +916,8 @@ static void takeblock(struct slots *sl, struct xfer *xs, const struct getreply *
     }
     struct xfer *x = &xs[k], *o = &xs[1 - k];
     int first = x->filesize < 0;
+    if (inbatch())
+        checkname(echoes, r, jobat(x->job)->remote);
     if (holds(&x->fl, r->offset) && (first || r->filesize == x->filesize))
         instep(sl, o);
     if (x->failed) {
@@ -952,7 +975,7 @@ static void getturbo(int sd, u32 core, u32 task, struct slots *sl)
 {
     struct getreply r;
     struct xfer xs[2];
-    int next = firstopen();
+    int next = firstopen(), echoes = -1;
 
     xs[0].job = xs[1].job = -1;
     for (;;) {
@@ -963,7 +986,7 @@ static void getturbo(int sd, u32 core, u32 task, struct slots *sl)
         // What comes after the last block is no reply.
         for (int placed = 0; totalflight(xs) > 0 && wholereply();) {
             takereply(sd, 0, SITE_TURBO_DATA, &r);
-            takeblock(sl, xs, &r);
+            takeblock(sl, xs, &r, &echoes);
             if (++placed == REFILL) {
                 fillwindow(sd, core, task, sl, xs, &next);
                 placed = 0;

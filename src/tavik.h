@@ -84,6 +84,7 @@ static inline int getsize(const void *msg)
 // A block reply, decoded once: its fields in host order, and where its
 // data lies (in the buffer the reply was read into).
 struct getreply {
+    const char *filename;  // its name field, not always filled, not always terminated
     u16 msgId;
     i32 returnCode;
     i32 filesize;
@@ -124,6 +125,7 @@ static inline u16 msgidof(const u8 *msg)
 static inline void decodeget(const u8 *msg, int paylen, struct getreply *r)
 {
     const u8 *p = msg + KX_SYSCOM_HEADER_SIZE;
+    r->filename = (const char *)p + offsetof(SKxFileTavikGetResp, filename);
     r->msgId = msgidof(msg);
     r->returnCode = lefield(p, offsetof(SKxFileTavikGetResp, returnCode));
     r->filesize = lefield(p, offsetof(SKxFileTavikGetResp, filesize));

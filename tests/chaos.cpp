@@ -41,6 +41,7 @@ struct Session {
     std::string name;      // remote file or folder
     std::vector<std::string> deviceOpts;
     bool tostdout = false;  // a download to standard output (-o -)
+    std::vector<std::string> batch;  // several files in one run (--output-dir), name first
 };
 
 // The served tree: files of sizes that hit the edges of 1024-byte blocks,
@@ -84,7 +85,7 @@ Session plan(unsigned long seed, bool bytes, bool retry, const Tree &tree)
     // field-level sessions with the same seed.
     std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + (bytes ? 0x5bd1e995 : 0) +
                         (retry ? 0x27d4eb2f : 0));
-    Session s{seed, bytes, retry, Op(rng() % 3), "", {}};
+    Session s{seed, bytes, retry, Op(rng() % 3), "", {}, false, {}};
     // Small files more often: many sessions, and a fault usually ends one early.
     if (s.op == List) {
         s.name = "d" + std::to_string(pick(rng, tree.folders));
@@ -105,6 +106,13 @@ Session plan(unsigned long seed, bool bytes, bool retry, const Tree &tree)
     if (retry)
         s.deviceOpts.insert(s.deviceOpts.end(), {"--fault-connections", "2"});
     s.tostdout = s.op != List && rng() % 4 == 0;  // drawn last: the other draws stay as they were
+    if (s.op != List && !s.tostdout && rng() % 3 == 0) {  // ... and so is this
+        s.batch = {s.name};
+        for (int k = 0; k < 2; k++)
+            s.batch.push_back("f" + std::to_string(tree.sizes[rng() % (tree.sizes.size() - 2)]));
+        std::sort(s.batch.begin() + 1, s.batch.end());
+        s.batch.erase(std::unique(s.batch.begin(), s.batch.end()), s.batch.end());
+    }
     return s;
 }
 
@@ -115,6 +123,10 @@ std::vector<std::string> clientArgs(const Session &s, const std::string &out)
     case List: args = {"-l", s.name}; break;
     case Block: args = {"-g", s.name, "-o", s.tostdout ? "-" : out}; break;
     case Piped: args = {"-g", "-b", s.name, "-o", s.tostdout ? "-" : out}; break;
+    }
+    if (!s.batch.empty()) {
+        args = {"-g", "--output-dir", out, s.op == Piped ? "-b" : "-p"};
+        args.insert(args.end(), s.batch.begin(), s.batch.end());
     }
     if (s.retry)
         args.insert(args.end(), {"--retry", "3"});
@@ -179,6 +191,7 @@ bool plausible(const std::string &out, const std::string &served)
 struct Tally {
     int sessions[3] = {0, 0, 0}, ok[3] = {0, 0, 0}, failed[3] = {0, 0, 0};
     int timeouts = 0, countLies = 0;
+    int batches = 0, batchesOk = 0;
 };
 
 // Checks one finished session; returns what is wrong, or "" when all holds.
@@ -190,10 +203,34 @@ std::string lastAttempt(const std::string &out)
     return std::regex_replace(out, said, "");
 }
 
+// A batch: exit 0 only with every file exact; a file said to be ok is
+// exact; any other is a beginning of its served file, or not there.
+std::string judgeBatch(const Session &s, const Result &r, const std::string &dir, const Tree &tree,
+                       Tally &tally)
+{
+    tally.batches++;
+    tally.batchesOk += r.status == 0;
+    if (r.timedout || r.signal || r.err.find("Sanitizer") != std::string::npos ||
+        r.err.find("runtime error") != std::string::npos || (r.status != 0 && r.status != 1))
+        return "batch ended badly: status " + std::to_string(r.status) + ", signal " +
+               std::to_string(r.signal) + (r.timedout ? ", timed out" : "");
+    for (auto &name : s.batch) {
+        std::string local = readfile(dir + "/" + name), served = readfile(tree.root / name);
+        bool ok = r.out.find("ok " + name + " -> ") != std::string::npos;
+        if ((ok || r.status == 0) && local != served)
+            return name + " said to be ok, or exit 0, but differs from the served file";
+        if (served.compare(0, local.size(), local) != 0)
+            return name + ": not a beginning of the served file";
+    }
+    return r.status == 1 && r.err.empty() ? "exit 1 without a message" : "";
+}
+
 std::string judge(const Session &s, const Result &given, const std::string &local,
                   const Tree &tree, const std::string &deviceLog, Tally &tally)
 {
     Result r = given;
+    if (!s.batch.empty())
+        return judgeBatch(s, given, local, tree, tally);
     if (s.retry && r.status == 0 && !s.tostdout)
         r.out = lastAttempt(r.out);
     std::string served = s.op == List ? tree.listings.at(s.name) : readfile(tree.root / s.name);
@@ -266,16 +303,20 @@ void runSessions(const std::vector<unsigned long> &seeds, Tally &tally, bool byt
                 slot.device = std::make_unique<Device>(tree.root.path(), slot.session.deviceOpts,
                                                        slot.endpoint);
                 slot.out = work / ("out" + std::to_string(i));
-                unlink(slot.out.c_str());
+                run("/bin/rm", {"-rf", slot.out});
+                if (!slot.session.batch.empty())
+                    mkdir(slot.out.c_str(), 0755);
                 slot.client = startTavik(Call{clientArgs(slot.session, slot.out),
                                               {{"TAVIK_DEVICE", slot.endpoint}}, work.path()});
             }
             if (!slot.client || !slot.client->ended(kSessionLimit))
                 continue;
             const Session &s = slot.session;
-            std::string local = s.tostdout ? slot.client->result().out : readfile(slot.out);
+            std::string local = s.tostdout ? slot.client->result().out
+                                : s.batch.empty() ? readfile(slot.out) : slot.out;
             std::string wrong = judge(s, slot.client->result(), local, tree, slot.device->log(), tally);
-            EXPECT_EQ(wrong, "") << "seed " << s.seed << " (" << kOpNames[s.op] << " " << s.name
+            EXPECT_EQ(wrong, "") << "seed " << s.seed << " (" << kOpNames[s.op] << " "
+                                 << (s.batch.empty() ? s.name : "batch " + join(s.batch))
                                  << (s.tostdout ? " -o -" : "") << ", device " << join(s.deviceOpts)
                                  << ")\n  stdout: "
                                  << slot.client->result().out.substr(0, 300)
@@ -311,6 +352,8 @@ void runCounted(const char *variable, unsigned long fallback, bool bytes, bool r
                tally.sessions[op], tally.ok[op], tally.failed[op]);
     printf("  timeouts %d; listings whose counts the device falsified, printed as served: %d\n",
            tally.timeouts, tally.countLies);
+    printf("  batches of 2 or 3 files (not counted above): %d, %d exit 0 (all exact)\n",
+           tally.batches, tally.batchesOk);
 }
 
 TEST(Chaos, HostileDeviceSessions)
