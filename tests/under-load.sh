@@ -36,8 +36,10 @@ if [ ${#builds[@]} -eq 0 ]; then
     done
 fi
 
-# ctest runs in a session of its own, so that a signal to this script ends
-# it and every test it started, as well as the load.
+# ctest runs in a process group of its own, so that a signal to this script
+# ends it and every test it started, as well as the load.  Not in a session
+# of its own: with autogroup scheduling each session gets its share of the
+# CPU, and the tests would be spared most of the load.
 burners=() tests=
 unload() {
     [ -z "$tests" ] || kill -TERM -- "-$tests" 2>/dev/null || true
@@ -59,8 +61,10 @@ total=$SECONDS
 for dir in "${builds[@]}"; do
     echo "== tests in $dir, under load"
     start=$SECONDS
-    setsid ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" &
+    set -m
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" &
     tests=$!
+    set +m
     wait "$tests" || status=1
     tests=
     echo "== $dir: $((SECONDS - start)) s"
