@@ -59,9 +59,11 @@ struct Call {
 };
 
 // Runs tavik with args in cwd (a fresh scratch folder if empty); TAVIK_DEVICE
-// is taken out of the environment unless env sets it.
+// is taken out of the environment unless env sets it.  A run still going
+// after timeout seconds is killed: far beyond any wait of the client's, and
+// beyond what the largest download here takes on a loaded machine.
 Result tavik(const std::vector<std::string> &args, const Env &env = {}, const std::string &cwd = "",
-             double timeout = 30);
+             double timeout = 120);
 
 struct Spawn;
 
@@ -92,11 +94,11 @@ Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int
                        const std::string &cwd = "");
 
 // Runs several tavik at once, for tests that wait out timeouts together.
-std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 30);
+std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 120);
 
 // Runs any program the same way.
 Result run(const std::string &prog, const std::vector<std::string> &args, const Env &env = {},
-           const std::string &cwd = "", double timeout = 30);
+           const std::string &cwd = "", double timeout = 120);
 
 // A tavik-device serving root, on the device's fixed address unless listen
 // says otherwise, recording every request it receives.
