@@ -83,12 +83,12 @@ std::string straceBin()
     return "";
 }
 
-std::vector<double> arrivals(const std::string &deviceLog)
+std::vector<double> arrivals(const std::string &deviceLog, const std::string &what)
 {
     std::vector<double> t;
     std::istringstream in(deviceLog);
     for (std::string line; std::getline(in, line);)
-        if (line.find(" get ") != std::string::npos)
+        if (line.find(what) != std::string::npos)
             t.push_back(std::stod(line));
     return t;
 }

@@ -147,8 +147,9 @@ unsigned be16at(const std::string &s, size_t at);
 int le32at(const std::string &s, size_t at);
 // strace, which tests use to make system calls fail; "" when it is not there.
 std::string straceBin();
-// Arrival times of the block requests, in ms, from a device's log.
-std::vector<double> arrivals(const std::string &deviceLog);
+// Arrival times of the block requests, in ms, from a device's log; or the
+// times of its lines that hold `what` (" accepted from ", " closed (").
+std::vector<double> arrivals(const std::string &deviceLog, const std::string &what = " get ");
 
 // Replies made by hand: a block of `file` at offset (1024 bytes or what is
 // left), and a listing page.  le32to writes a little-endian field.
