@@ -221,11 +221,12 @@ TEST_F(Resume, RetryGoesOnAfterEveryCloseFromWhatWasVerified)
         }
         EXPECT_EQ(count(r.err, "retrying"), retried) << r.err;
         EXPECT_EQ(count(r.err, "device closed the connection\n"), retried) << r.err;
-        // Each attempt got further, so the next one started at once.
+        // Each attempt got further, so the next one started at once, not
+        // after the pause of 1 s (a loaded machine may take a while, though).
         auto gap = reconnects(devs[i]->log());
         ASSERT_EQ(gap.size(), first.size() - 1) << i;
         for (double g : gap)
-            EXPECT_LT(g, 500.0) << i;
+            EXPECT_LT(g, 900.0) << i;
     }
 }
 
@@ -275,7 +276,7 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
     }
     std::string got = readfile(work / "o0");
     EXPECT_TRUE(got == file.substr(0, 5120)) << got.size();
-    EXPECT_LT(results[1].seconds, 1.0);  // no pause: nothing was retried
+    EXPECT_EQ(devs[1]->requests().size(), 1u);  // nothing was retried
 
     // What went into a pipe cannot be taken back: a retry goes on behind
     // it, once the last bytes written match what the device sends again.
