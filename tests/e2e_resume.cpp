@@ -317,18 +317,22 @@ TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
     // serves them, from the file it opened, the file is replaced on the
     // device: in size, in all its bytes, or only in its first 20000 bytes
     // (a ring buffer rewritten in place).  The next connection gets the
-    // new one, and its comparison finds it out.
+    // new one, and its comparison finds it out.  The first connection lasts
+    // some 300 ms in either mode: time enough to replace the file.
     std::string old = pattern(100 * 1024, 37);
     std::string front = pattern(20000, 38) + old.substr(20000);
     for (bool piped : {false, true}) {
         for (const std::string &other : {pattern(130 * 1024, 32), pattern(old.size(), 39), front}) {
             writefile(root / "f.dat", old);
-            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "30", "--delay", "10"});
+            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "30", "--delay",
+                                     piped ? "300" : "10"});
             std::vector<std::string> args = {"-g", "f.dat", "-o", out(), "--retry", "3"};
             if (piped)
                 args.push_back("-b");
             auto client = startTavik(Call{args, {}, work.path()});
-            for (int i = 0; i < 200 && dev.log().find(" get ") == std::string::npos; i++)
+            // The device has opened the file once the second request is in:
+            // it answered the first from it.
+            for (int i = 0; i < 5000 && arrivals(dev.log()).size() < 2; i++)
                 usleep(2000);
             writefile(root / "f.dat.new", other);
             rename((root / "f.dat.new").c_str(), (root / "f.dat").c_str());
