@@ -390,12 +390,16 @@ void Peer::converse(int c)
             unsigned id = (unsigned char)in[2] << 8 | (unsigned char)in[3];
             Send out = answer_(id, be32at(in, 16 + 240), n++);
             in.erase(0, size);
+            double from = now();
+            if (!out.later.empty())
+                tailGapMs_ = 1e9;
             if (!out.now.empty() && send(c, out.now.data(), out.now.size(), MSG_NOSIGNAL) < 0)
                 return;
             if (!out.later.empty()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(out.laterMs));
                 if (send(c, out.later.data(), out.later.size(), MSG_NOSIGNAL) < 0)
                     return;
+                tailGapMs_ = (now() - from) * 1000;
             }
             if (out.close)
                 return;

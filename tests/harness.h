@@ -177,6 +177,9 @@ public:
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
     int connections() const { return connections_; }
+    // Of the last reply sent in two pieces: ms from before its first piece
+    // went out to after its second did (very many while it is under way).
+    double tailGapMs() const { return tailGapMs_; }
 
 private:
     void serve();
@@ -186,6 +189,7 @@ private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<double> tailGapMs_{1e9};
     std::thread thread_;
 };
 
