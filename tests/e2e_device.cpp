@@ -518,8 +518,17 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
     ASSERT_GE(chatty, 0);
     ASSERT_TRUE(listed(chatty));
 
+    // A connection open for less than a second goes last while an older one
+    // can make room.  So that chatty is never the only old one, however long
+    // the dialling takes: 99 drips fill the places and grow old, then 99
+    // more take theirs.
     std::vector<int> drips;
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 198; i++) {
+        if (i == 99) {  // all accepted, and a second more
+            for (int k = 0; k < 500 && arrivals(dev.log(), " accepted from ").size() < 100; k++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
         drips.push_back(dial());
         ASSERT_GE(drips.back(), 0) << i;
     }
@@ -535,13 +544,14 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
         }
     }
 
-    Result r = tavik({"-l"});
+    // Served at once: within a second of the client's own start (what
+    // starting a process takes on a loaded machine is not counted).
+    Result r = tavik({"-l", "--max-time", "1"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
-    EXPECT_LT(r.seconds, 1.0);
     EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
 
-    // 100 drips made room for the other 100, and one for the client.
+    // 99 drips made room for the other 99, and one for the client.
     int open = 0;
     for (int fd : drips) {
         open += !closedByDevice(fd, 0);
