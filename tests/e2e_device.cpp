@@ -703,12 +703,14 @@ TEST(Device, SplitGapSpacesThePieces)
         ASSERT_EQ(d.bytes.size(), size);
         EXPECT_EQ(d.bytes.substr(kGetFixed), data);
         ASSERT_EQ(d.at.size(), 3u) << "the pieces did not come as reads of their own";
-        EXPECT_GE(d.at[1] - d.at[0], 100);
-        EXPECT_GE(d.at[2] - d.at[1], 100);
-        EXPECT_GE(d.at[2] - d.at[0], 450);
+        // From the request, which a loaded device may answer late but whose
+        // time the gaps keep: the later pieces 250 and 500 ms after it.
+        double asked = &d == &drips[0] ? 0 : secondAsked;
+        EXPECT_GE(d.at[1] - asked, 200);
+        EXPECT_GE(d.at[2] - asked, 450);
         EXPECT_LE(d.at[2] - d.at[0], 900);
     }
-    EXPECT_LT(drips[1].at[0] - secondAsked, 100) << "the second reply waited for the first";
+    EXPECT_LT(drips[1].at[0] - secondAsked, 200) << "the second reply waited for the first";
     EXPECT_LT(drips[1].at[0], drips[0].at[1]);
 
     // Its reply out, the first idles out.
@@ -718,10 +720,12 @@ TEST(Device, SplitGapSpacesThePieces)
     std::string bytes;
     ASSERT_TRUE(receive(third, bytes, 1000));
     ASSERT_EQ(bytes.size(), piece);
-    auto stopping = Clock::now();
     int status = dev.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(200));
+    // At once: the rest of the reply, due 250 ms later, never went out.
+    for (int i = 0; i < 5 && receive(third, bytes, 200); i++)
+        ;
+    EXPECT_LT(bytes.size(), size);
     for (int fd : {drips[0].fd, drips[1].fd, third})
         close(fd);
 }
