@@ -11,6 +11,7 @@
 #                                          further arguments go to ctest
 #
 # The builds are made before the load starts; only ctest runs under it.
+# What the tests need besides (ip, strace, tshark) is what .ci/run installs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
