@@ -456,6 +456,8 @@ TEST(Device, AFloodOfListingsDoesNotStarveADownload)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
     Scratch here;
+    // Slow on a loaded machine, as the device shares itself out: every reply
+    // within the client's wait is what counts, not the whole download's time.
     Result r = tavik({"-g", "file", "-o", "copy"}, {}, here.path());
     long during = answered;
     stop = true;
@@ -481,7 +483,7 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
     deviceBin = wrapper;
     std::unique_ptr<Device> dev;
     try {
-        dev = std::make_unique<Device>(root.path(), std::vector<std::string>{"--idle-timeout", "1"});
+        dev = std::make_unique<Device>(root.path(), std::vector<std::string>{"--idle-timeout", "3"});
     } catch (...) {
         deviceBin = real;
         throw;
@@ -497,20 +499,21 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
     }
     int busy = dial();
     ASSERT_GE(busy, 0);
+    // Accepted behind all the idle ones: the first made room for the later
+    // ones; the latest are still open.
+    ASSERT_TRUE(listed(busy));
+    EXPECT_TRUE(closedByDevice(idle.front(), 0));
+    for (size_t i = idle.size() - 10; i < idle.size(); i++)
+        EXPECT_FALSE(closedByDevice(idle[i], 0)) << i;
+    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(2900)) << "too slow to tell";
     Result r = tavik({"-l"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
 
-    // The first made room for the later ones; the latest are still open.
-    EXPECT_TRUE(closedByDevice(idle.front(), 0));
-    for (size_t i = idle.size() - 10; i < idle.size(); i++)
-        EXPECT_FALSE(closedByDevice(idle[i], 0)) << i;
-    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "too slow to tell";
-
     // Past the idle timeout all idle ones are closed; the busy one, asking
     // for a listing every 200 ms, is still answered.
     std::string bytes, reply;
-    while (Clock::now() - start < std::chrono::milliseconds(2500)) {
+    while (Clock::now() - start < std::chrono::milliseconds(5000)) {
         ASSERT_TRUE(sendAll(busy, request(true, "/")));
         for (bool got = false; !got;) {
             ASSERT_TRUE(receive(busy, bytes, 3000)) << "busy connection closed";
@@ -526,7 +529,7 @@ TEST(Device, IdleConnectionsMakeRoomAndTimeOut)
     close(busy);
     std::string log = dev->log();
     EXPECT_NE(log.find("out of descriptors"), std::string::npos) << log;
-    EXPECT_NE(log.find("(idle for 1 s)"), std::string::npos) << log;
+    EXPECT_NE(log.find("(idle for 3 s)"), std::string::npos) << log;
 }
 
 // A client holding every place with connections that each send a byte now
@@ -543,8 +546,17 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
     ASSERT_GE(chatty, 0);
     ASSERT_TRUE(listed(chatty));
 
+    // A connection open for less than a second goes last while an older one
+    // can make room.  So that chatty is never the only old one, however long
+    // the dialling takes: 99 drips fill the places and grow old, then 99
+    // more take theirs.
     std::vector<int> drips;
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 198; i++) {
+        if (i == 99) {  // all accepted, and a second more
+            for (int k = 0; k < 500 && arrivals(dev.log(), " accepted from ").size() < 100; k++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
         drips.push_back(dial());
         ASSERT_GE(drips.back(), 0) << i;
     }
@@ -560,13 +572,14 @@ TEST(Device, DrippingConnectionsCannotLockOthersOut)
         }
     }
 
-    Result r = tavik({"-l"});
+    // Served at once: within a second of the client's own start (what
+    // starting a process takes on a loaded machine is not counted).
+    Result r = tavik({"-l", "--max-time", "1"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, listing(1, entry('-', 1, "f")));
-    EXPECT_LT(r.seconds, 1.0);
     EXPECT_TRUE(listed(chatty)) << "the busier connection was closed";
 
-    // 100 drips made room for the other 100, and one for the client.
+    // 99 drips made room for the other 99, and one for the client.
     int open = 0;
     for (int fd : drips) {
         open += !closedByDevice(fd, 0);
@@ -758,12 +771,14 @@ TEST(Device, SplitGapSpacesThePieces)
         ASSERT_EQ(d.bytes.size(), size);
         EXPECT_EQ(d.bytes.substr(kGetFixed), data);
         ASSERT_EQ(d.at.size(), 3u) << "the pieces did not come as reads of their own";
-        EXPECT_GE(d.at[1] - d.at[0], 100);
-        EXPECT_GE(d.at[2] - d.at[1], 100);
-        EXPECT_GE(d.at[2] - d.at[0], 450);
+        // From the request, which a loaded device may answer late but whose
+        // time the gaps keep: the later pieces 250 and 500 ms after it.
+        double asked = &d == &drips[0] ? 0 : secondAsked;
+        EXPECT_GE(d.at[1] - asked, 200);
+        EXPECT_GE(d.at[2] - asked, 450);
         EXPECT_LE(d.at[2] - d.at[0], 900);
     }
-    EXPECT_LT(drips[1].at[0] - secondAsked, 100) << "the second reply waited for the first";
+    EXPECT_LT(drips[1].at[0] - secondAsked, 200) << "the second reply waited for the first";
     EXPECT_LT(drips[1].at[0], drips[0].at[1]);
 
     // Its reply out, the first idles out.
@@ -773,10 +788,12 @@ TEST(Device, SplitGapSpacesThePieces)
     std::string bytes;
     ASSERT_TRUE(receive(third, bytes, 1000));
     ASSERT_EQ(bytes.size(), piece);
-    auto stopping = Clock::now();
     int status = dev.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(200));
+    // At once: the rest of the reply, due 250 ms later, never went out.
+    for (int i = 0; i < 5 && receive(third, bytes, 200); i++)
+        ;
+    EXPECT_LT(bytes.size(), size);
     for (int fd : {drips[0].fd, drips[1].fd, third})
         close(fd);
 }
@@ -827,7 +844,10 @@ TEST(Device, ADripIsNotTakenForTheLeastUsed)
     ASSERT_GE(talker, 0);
     ASSERT_GT(list.size() - 1, get.size() + bytes.size());
     ASSERT_TRUE(sendAll(talker, list.substr(0, list.size() - 1)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Both older than the second in which a connection is kept over older
+    // ones however little it moved, as the test may take longer than that
+    // on a loaded machine to get here: the bytes alone decide.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 
     int newcomer = dial();
     ASSERT_GE(newcomer, 0);

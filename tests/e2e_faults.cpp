@@ -215,10 +215,11 @@ TEST_F(Faults, ListingVariants)
 }
 
 // --max-inflight 2 with a delay, so that the first two requests are still
-// unanswered when the others arrive.
+// unanswered when the others arrive, however slowly a loaded device gets
+// through them.
 TEST_F(Faults, MaxInflight)
 {
-    std::vector<std::string> limit = {"--max-inflight", "2", "--delay", "100", "--over"};
+    std::vector<std::string> limit = {"--max-inflight", "2", "--delay", "500", "--over"};
     auto device = [&](const std::string &over) {
         std::vector<std::string> opts = limit;
         opts.push_back(over);

@@ -120,6 +120,11 @@ TEST_F(Hostile, AFinalReplyWhoseTailComesLateIsCaught)
             if (mode == "pipelined")
                 args.push_back("-b");
             Result r = tavik(args, {}, work.path());
+            // A tail that left the peer only as the client's quiet wait ended
+            // tells nothing (a loaded machine delays it so now and then): again.
+            for (int tries = 1; tries < 10 && peer.tailGapMs() >= QUIET_MS; tries++)
+                r = tavik(args, {}, work.path());
+            ASSERT_LT(peer.tailGapMs(), QUIET_MS) << mode << late << ": too slow to tell";
             EXPECT_EQ(r.status, 1) << mode << late;
             EXPECT_EQ(r.err, after) << mode << late;
             std::string got = local();

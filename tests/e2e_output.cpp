@@ -110,10 +110,13 @@ TEST_F(Output, ARetryIntoAPipeGoesOnOnlyFromWhatItWrote)
     // The file changes on the device while the first connection still
     // serves the old one: the next compares what went out and stops.
     for (bool b : {false, true}) {
-        Device dev(root.path(), {"--fault-connections", "1", "--close-after", "20", "--delay", "20"});
+        // The first connection lasts some 300 ms in either mode.
+        Device dev(root.path(), {"--fault-connections", "1", "--close-after", "20", "--delay",
+                                 b ? "300" : "20"});
         auto client = startTavik(Call{{"-g", "f.dat", "-o", "-", "--retry", "3", b ? "-b" : "-p"}, {},
                                       work.path()});
-        for (int i = 0; i < 500 && dev.log().find(" get ") == std::string::npos; i++)
+        // The device has opened the file once the second request is in.
+        for (int i = 0; i < 5000 && arrivals(dev.log()).size() < 2; i++)
             usleep(2000);
         writefile(root / "new", pattern(file.size(), 51));
         rename((root / "new").c_str(), (root / "f.dat").c_str());

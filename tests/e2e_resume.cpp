@@ -221,11 +221,12 @@ TEST_F(Resume, RetryGoesOnAfterEveryCloseFromWhatWasVerified)
         }
         EXPECT_EQ(count(r.err, "retrying"), retried) << r.err;
         EXPECT_EQ(count(r.err, "device closed the connection\n"), retried) << r.err;
-        // Each attempt got further, so the next one started at once.
+        // Each attempt got further, so the next one started at once, not
+        // after the pause of 1 s (a loaded machine may take a while, though).
         auto gap = reconnects(devs[i]->log());
         ASSERT_EQ(gap.size(), first.size() - 1) << i;
         for (double g : gap)
-            EXPECT_LT(g, 500.0) << i;
+            EXPECT_LT(g, 900.0) << i;
     }
 }
 
@@ -275,7 +276,7 @@ TEST_F(Resume, RetryEndsOnWhatNoNewConnectionCures)
     }
     std::string got = readfile(work / "o0");
     EXPECT_TRUE(got == file.substr(0, 5120)) << got.size();
-    EXPECT_LT(results[1].seconds, 1.0);  // no pause: nothing was retried
+    EXPECT_EQ(devs[1]->requests().size(), 1u);  // nothing was retried
 
     // What went into a pipe cannot be taken back: a retry goes on behind
     // it, once the last bytes written match what the device sends again.
@@ -316,18 +317,22 @@ TEST_F(Resume, AFileRewrittenBetweenAttemptsIsNeverMixed)
     // serves them, from the file it opened, the file is replaced on the
     // device: in size, in all its bytes, or only in its first 20000 bytes
     // (a ring buffer rewritten in place).  The next connection gets the
-    // new one, and its comparison finds it out.
+    // new one, and its comparison finds it out.  The first connection lasts
+    // some 300 ms in either mode: time enough to replace the file.
     std::string old = pattern(100 * 1024, 37);
     std::string front = pattern(20000, 38) + old.substr(20000);
     for (bool piped : {false, true}) {
         for (const std::string &other : {pattern(130 * 1024, 32), pattern(old.size(), 39), front}) {
             writefile(root / "f.dat", old);
-            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "30", "--delay", "10"});
+            Device dev(root.path(), {"--fault-connections", "1", "--close-after", "30", "--delay",
+                                     piped ? "300" : "10"});
             std::vector<std::string> args = {"-g", "f.dat", "-o", out(), "--retry", "3"};
             if (piped)
                 args.push_back("-b");
             auto client = startTavik(Call{args, {}, work.path()});
-            for (int i = 0; i < 200 && dev.log().find(" get ") == std::string::npos; i++)
+            // The device has opened the file once the second request is in:
+            // it answered the first from it.
+            for (int i = 0; i < 5000 && arrivals(dev.log()).size() < 2; i++)
                 usleep(2000);
             writefile(root / "f.dat.new", other);
             rename((root / "f.dat.new").c_str(), (root / "f.dat").c_str());
@@ -355,15 +360,17 @@ TEST_F(Window, SixtyFourGoOutAtOnceAndStayInFlight)
     std::string big = pattern(200 * 1024, 33);
     writefile(root / "big.dat", big);
     {
-        Device dev(root.path(), {"--delay", "25"});
+        // Each reply 500 ms late: far beyond what the device takes, however
+        // loaded the machine, to read and log a burst of requests.
+        Device dev(root.path(), {"--delay", "500"});
         Result r = tavik({"-g", "-b", "big.dat", "-o", out(), "--window", "64"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(local() == big);
         auto t = arrivals(dev.log());
         ASSERT_EQ(t.size(), 200u);
-        EXPECT_GE(t[1] - t[0], 24.0);   // the first alone
-        EXPECT_LT(t[64] - t[1], 12.0);  // then 64 together
-        EXPECT_GE(t[65] - t[64], 20.0); // and no more before a reply
+        EXPECT_GE(t[1] - t[0], 250.0);  // the first alone
+        EXPECT_LT(t[64] - t[1], 250.0); // then 64 together
+        EXPECT_GE(t[65] - t[1], 250.0); // and no more before a reply
     }
     // A device that holds at most 64 unanswered requests is never asked
     // for a 65th; at 63 it is.
@@ -384,7 +391,14 @@ TEST_F(Window, AWideWindowIsAskedAgainBeforeItIsAllAnswered)
     // client must ask again after those 32, or every wait runs out.
     std::string big = pattern(600 * 1024, 36);
     std::vector<std::string> held;
+    // When request 257 came, then how long until 258 came after it: seconds
+    // by the peer's clock, which starting the client does not run.
+    std::atomic<double> windowed{0}, refilled{1e9};
     Peer peer([&](unsigned, u_int32_t off, int n) -> Send {
+        if (n == 257)
+            windowed = support::now();
+        if (n == 258)
+            refilled = support::now() - windowed;
         if (n >= 34 && n <= 257) {
             held.push_back(blockReply(big, off));
             return Send();
@@ -398,7 +412,7 @@ TEST_F(Window, AWideWindowIsAskedAgainBeforeItIsAllAnswered)
     Result r = tavik({"-g", "-b", "big", "-o", out(), "--window", "256"}, {}, work.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(local() == big);
-    EXPECT_LT(r.seconds, 2.5);
+    EXPECT_LT(refilled, 1.0);
     EXPECT_EQ(peer.connections(), 1);
 }
 
@@ -422,7 +436,9 @@ TEST_F(Window, EveryWidthGivesTheExactFile)
 
 TEST_F(Window, ADeviceThatDropsTheRestGetsAHint)
 {
-    Device dev(root.path(), {"--delay", "5", "--max-inflight", "16", "--over", "drop"});
+    // The replies wait until the whole window is in, however slowly the
+    // device gets through it.
+    Device dev(root.path(), {"--delay", "500", "--max-inflight", "16", "--over", "drop"});
     Result r = get(true, {"--window", "64"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Filesize 20000 bytes (blocks 20)\nTimeout or Error (line 311)\n");

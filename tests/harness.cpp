@@ -83,12 +83,12 @@ std::string straceBin()
     return "";
 }
 
-std::vector<double> arrivals(const std::string &deviceLog)
+std::vector<double> arrivals(const std::string &deviceLog, const std::string &what)
 {
     std::vector<double> t;
     std::istringstream in(deviceLog);
     for (std::string line; std::getline(in, line);)
-        if (line.find(" get ") != std::string::npos)
+        if (line.find(what) != std::string::npos)
             t.push_back(std::stod(line));
     return t;
 }
@@ -398,6 +398,9 @@ void Peer::converse(int c)
             unsigned id = (unsigned char)in[2] << 8 | (unsigned char)in[3];
             Send out = answer_(id, be32at(in, 16 + 240), n++);
             in.erase(0, size);
+            double from = now();
+            if (!out.later.empty())
+                tailGapMs_ = 1e9;
             if (!out.now.empty() && send(c, out.now.data(), out.now.size(), MSG_NOSIGNAL) < 0)
                 return;
             if (!out.later.empty()) {
@@ -410,6 +413,7 @@ void Peer::converse(int c)
                 }
                 if (send(c, out.later.data(), out.later.size(), MSG_NOSIGNAL) < 0)
                     return;
+                tailGapMs_ = (now() - from) * 1000;
             }
             if (out.close)
                 return;

@@ -59,9 +59,11 @@ struct Call {
 };
 
 // Runs tavik with args in cwd (a fresh scratch folder if empty); TAVIK_DEVICE
-// is taken out of the environment unless env sets it.
+// is taken out of the environment unless env sets it.  A run still going
+// after timeout seconds is killed: far beyond any wait of the client's, and
+// beyond what the largest download here takes on a loaded machine.
 Result tavik(const std::vector<std::string> &args, const Env &env = {}, const std::string &cwd = "",
-             double timeout = 30);
+             double timeout = 120);
 
 struct Spawn;
 
@@ -93,11 +95,11 @@ Result tavikOnTerminal(const std::vector<std::string> &args, const Env &env, int
                        const std::string &cwd = "");
 
 // Runs several tavik at once, for tests that wait out timeouts together.
-std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 30);
+std::vector<Result> tavikAll(const std::vector<Call> &calls, double timeout = 120);
 
 // Runs any program the same way.
 Result run(const std::string &prog, const std::vector<std::string> &args, const Env &env = {},
-           const std::string &cwd = "", double timeout = 30);
+           const std::string &cwd = "", double timeout = 120);
 
 // A tavik-device serving root, on the device's fixed address unless listen
 // says otherwise, recording every request it receives.
@@ -146,8 +148,9 @@ unsigned be16at(const std::string &s, size_t at);
 int le32at(const std::string &s, size_t at);
 // strace, which tests use to make system calls fail; "" when it is not there.
 std::string straceBin();
-// Arrival times of the block requests, in ms, from a device's log.
-std::vector<double> arrivals(const std::string &deviceLog);
+// Arrival times of the block requests, in ms, from a device's log; or the
+// times of its lines that hold `what` (" accepted from ", " closed (").
+std::vector<double> arrivals(const std::string &deviceLog, const std::string &what = " get ");
 
 // Replies made by hand: a block of `file` at offset (1024 bytes or what is
 // left), and a listing page.  le32to writes a little-endian field.
@@ -179,6 +182,9 @@ public:
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
     int connections() const { return connections_; }
+    // Of the last reply sent in two pieces: ms from before its first piece
+    // went out to after its second did (very many while it is under way).
+    double tailGapMs() const { return tailGapMs_; }
 
 private:
     void serve();
@@ -189,6 +195,7 @@ private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<double> tailGapMs_{1e9};
     std::thread thread_;
 };
 
