@@ -231,7 +231,7 @@ TEST_F(Output, TheEdgesOfTheEnvironmentHold)
     for (size_t i = 0; i < results.size(); i++) {
         EXPECT_EQ(results[i].status, 1) << i;
         EXPECT_EQ(results[i].err, "run took longer than 2 s\n") << i;
-        EXPECT_LT(results[i].seconds, 3.5) << i;  // the reader sleeps on: 10 s and more
+        EXPECT_LT(results[i].seconds, 10) << i;  // unbounded, it would wait as long as the test
     }
 
     // SIGTERM before the first reply leaves no file; after two blocks
