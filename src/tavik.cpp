@@ -273,6 +273,10 @@ static void nothingmore(int sd)
            readable(sd, left))
         if (takein(sd, 0) < 0)
             return;
+    // One last look: the time may have run out while this process was not
+    // running, and what arrived meanwhile counts as much.
+    if (buffered() == 0 && takein(sd, 0) < 0)
+        return;
     if (buffered() > 0)
         outofstep("data after the final reply: a reply did not frame");
 }
