@@ -240,9 +240,8 @@ TEST_F(Output, TheEdgesOfTheEnvironmentHold)
         Device slow(root.path(), {"--stall-after", std::to_string(stall)}, "192.168.255.1:15005");
         auto client = startTavik(Call{{"-g", "f.dat", "-o", "term"}, {{"TAVIK_DEVICE", slow.endpoint()}},
                                       work.path()});
-        while ((int)slow.getOffsets().size() <= stall)
+        while ((int)slow.getOffsets().size() <= stall)  // then it waits for a reply
             usleep(2000);
-        usleep(20000);
         client->signal(SIGTERM);
         while (!client->ended(10))
             usleep(2000);

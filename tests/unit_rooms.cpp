@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -107,19 +108,15 @@ struct Keep : ::testing::Test {
     }
     std::string local()
     {
-        std::string s;
-        FILE *f = fopen(path.c_str(), "rb");
-        if (f == nullptr)
-            return "(none)";
-        for (int c; (c = fgetc(f)) != EOF;)
-            s += (char)c;
-        fclose(f);
-        return s;
+        std::ifstream in(path, std::ios::binary);
+        return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
     }
-    void put(int at, int n, char c)
+    // A block of n bytes c at `at`, and everything below `gapless` placed.
+    void put(int at, int n, char c, int gapless)
     {
         std::vector<u8> b((size_t)n, (u8)c);
         putblock(&d, b.data(), n, at);
+        markgapless(&d, gapless);
     }
 };
 
@@ -127,14 +124,12 @@ TEST_F(Keep, TheBlockPlacedLastCountsOnceVouchedFor)
 {
     startlocal(&d);
     firstreply(&d, 3000);
-    put(0, 1024, 'a');
-    markgapless(&d, 1024);
+    put(0, 1024, 'a', 1024);
     flushlocal(&d);
     EXPECT_EQ(keeplen(&d), 0);  // its reply may have swallowed the next
     vouch(&d);
     EXPECT_EQ(keeplen(&d), 1024);
-    put(1024, 1024, 'b');
-    markgapless(&d, 2048);
+    put(1024, 1024, 'b', 2048);
     EXPECT_EQ(keeplen(&d), 1024);
     letgo(&d);
     EXPECT_EQ(local(), std::string(1024, 'a'));
@@ -144,9 +139,8 @@ TEST_F(Keep, AGapEndsWhatCounts)
 {
     startlocal(&d);
     firstreply(&d, 5000);
-    put(0, 1024, 'a');
-    put(2048, 1024, 'c');  // pipelined: 1024 is still missing
-    markgapless(&d, 1024);
+    put(0, 1024, 'a', 1024);
+    put(2048, 1024, 'c', 1024);  // pipelined: 1024 is still missing
     vouch(&d);
     flushlocal(&d);
     EXPECT_EQ(keeplen(&d), 1024);
@@ -158,23 +152,19 @@ TEST_F(Keep, AFileMadeThatKeepsNothingGoes)
 {
     startlocal(&d);
     firstreply(&d, 3000);
-    put(0, 1024, 'a');
-    markgapless(&d, 1024);
+    put(0, 1024, 'a', 1024);
     letgo(&d);  // never vouched for
     EXPECT_EQ(local(), "(none)");
 }
 
 TEST_F(Keep, WhatAFileHeldStaysUntilTheFirstBlockIsVouchedFor)
 {
-    FILE *f = fopen(path.c_str(), "w");
-    fputs("old content", f);
-    fclose(f);
+    std::ofstream(path) << "old content";
     struct stat before, after;
     stat(path.c_str(), &before);
     startlocal(&d);
     firstreply(&d, 3000);
-    put(0, 1024, 'a');
-    markgapless(&d, 1024);
+    put(0, 1024, 'a', 1024);
     flushlocal(&d);
     letgo(&d);
     stat(path.c_str(), &after);
@@ -184,8 +174,7 @@ TEST_F(Keep, WhatAFileHeldStaysUntilTheFirstBlockIsVouchedFor)
 
     startlocal(&d);
     firstreply(&d, 1024);
-    put(0, 1024, 'a');
-    markgapless(&d, 1024);
+    put(0, 1024, 'a', 1024);
     vouch(&d);
     closelocal(&d);
     EXPECT_EQ(local(), std::string(1024, 'a'));
@@ -193,14 +182,11 @@ TEST_F(Keep, WhatAFileHeldStaysUntilTheFirstBlockIsVouchedFor)
 
 TEST_F(Keep, AResumeThatDiffersKeepsWhatWasThere)
 {
-    FILE *f = fopen(path.c_str(), "w");
-    fputs(std::string(2000, 'a').c_str(), f);
-    fclose(f);
+    std::ofstream(path) << std::string(2000, 'a');
     initdownload(&d, path.c_str(), 1);
     EXPECT_EQ(startlocal(&d), 2000);
     firstreply(&d, 3000);
-    put(1024, 1024, 'x');  // differs below the base
-    markgapless(&d, 2048);
+    put(1024, 1024, 'x', 2048);  // differs below the base
     EXPECT_EQ(keeplen(&d), 2000);
     try {
         vouch(&d);
